@@ -1,0 +1,183 @@
+// Record distribution: one pass over the merged file, one SDF file open at a time.
+#include "distribute/distribute.h"
+
+#include <algorithm>
+#include <set>
+#include <string_view>
+
+#include "textfile/names.h"
+
+namespace {
+
+constexpr std::int32_t line_limit = 4010;
+constexpr std::size_t name_width = 8;
+constexpr std::size_t header_width = 10;
+constexpr std::string_view sdf_extension = ".sdf";
+
+struct State {
+    TextStream& merged;
+    const std::string& merged_path;
+    const std::string& directory_text;
+    Console& console;
+    std::optional<platform::FileId> merged_id;
+
+    std::string current_name{};  // the run's SDF file name; empty between runs
+    std::optional<TextStream> sdf{};
+    std::int64_t records_in_run = 0;
+    std::int64_t sdf_files_opened = 0;
+    std::set<std::string> names_written{};
+
+    // Reused for every line, so that records cost no allocation.
+    std::string line{};
+    std::string piece{};
+    std::string name{};
+    std::string path{};
+};
+
+// How a piece of a line, as one read delivers it, ends.
+enum class PieceEnd {
+    line_feed,
+    limit,        // the line goes on in the next piece
+    end_of_data,  // the end of the file or a 0x1A cut the line short
+    nothing_left,
+    read_error,
+};
+
+PieceEnd read_piece(TextStream& merged, std::string& piece) {
+    if (!text_read_line(piece, line_limit, merged)) {
+        piece.clear();
+        return merged.error ? PieceEnd::read_error : PieceEnd::nothing_left;
+    }
+    if (piece.back() == '\n') return PieceEnd::line_feed;
+    if (merged.error) return PieceEnd::read_error;
+    return text_at_end(merged) ? PieceEnd::end_of_data : PieceEnd::limit;
+}
+
+// The SDF file name of a merged line: its first 8 characters up to a NUL,
+// less trailing blanks, and ".sdf".
+void take_sdf_file_name(std::string_view line, std::string& name) {
+    name.assign(line.substr(0, name_width));
+    trim_trailing_blanks(name);
+    name += sdf_extension;
+}
+
+// A name that would reach out of the directory is never opened.
+bool is_plain_file_name(std::string_view name) { return name.find_first_of("/\\") == std::string_view::npos; }
+
+// Data a length probe cannot read, because the file is not readable, still
+// counts: such a file is appended to, never emptied.
+bool holds_data(const std::string& path) {
+    return file_length(path) > 0 || platform::recorded_size(path).value_or(0) > 0;
+}
+
+std::optional<TextStream> open_sdf_file(const State& state, bool append) {
+    if (!is_plain_file_name(state.current_name)) return std::nullopt;
+    std::optional<TextStream> sdf = text_open(state.path, append ? "aa" : "wa");
+    // Nothing is ever written into the file being read.
+    if (sdf && (!state.merged_id || platform::file_id(sdf->file) == state.merged_id)) {
+        text_close(*sdf);
+        return std::nullopt;
+    }
+    return sdf;
+}
+
+Failure fail_writing(State& state) {
+    if (state.sdf) text_close(*state.sdf);
+    state.sdf.reset();
+    return Failure{FailedStep::writing, state.current_name};
+}
+
+std::optional<Failure> end_run(State& state) {
+    if (!state.sdf) return std::nullopt;
+    const int closed = text_close(*state.sdf);
+    state.sdf.reset();
+    if (closed != 0) return Failure{FailedStep::writing, state.current_name};
+    print(state.console, messages::records_in_run, {decimal(state.records_in_run)});
+    return std::nullopt;
+}
+
+Failure fail_reading(State& state) {
+    if (std::optional<Failure> failure = end_run(state)) return *failure;
+    return Failure{FailedStep::reading, state.merged_path};
+}
+
+std::optional<Failure> start_run(State& state) {
+    if (std::optional<Failure> failure = end_run(state)) return failure;
+    state.current_name = state.name;
+    state.path = state.directory_text;
+    state.path += state.current_name;
+
+    const bool append = is_plain_file_name(state.current_name) && holds_data(state.path);
+    print(state.console, append ? messages::appending : messages::creating, {state.current_name});
+    state.sdf = open_sdf_file(state, append);
+    if (!state.sdf) return Failure{FailedStep::opening, state.current_name};
+    state.records_in_run = 0;
+    ++state.sdf_files_opened;
+    state.names_written.insert(state.current_name);
+    return std::nullopt;
+}
+
+// Writes a record that begins with first_part and ends as end says, reading
+// the rest of a long line piece by piece. A record cut short by the end of
+// the data is ended with a line feed like any other.
+std::optional<Failure> copy_record(State& state, std::string_view first_part, PieceEnd end) {
+    std::string_view part = first_part;
+    for (;;) {
+        if (end == PieceEnd::read_error) return fail_reading(state);
+        if (text_write(part, *state.sdf) != 0) return fail_writing(state);
+        if (end == PieceEnd::limit) {
+            end = read_piece(state.merged, state.piece);
+            part = state.piece;
+            continue;
+        }
+        if (end != PieceEnd::line_feed && text_write("\n", *state.sdf) != 0) return fail_writing(state);
+        return std::nullopt;
+    }
+}
+
+std::optional<Failure> distribute_lines(State& state) {
+    for (;;) {
+        const PieceEnd end = read_piece(state.merged, state.line);
+        if (end == PieceEnd::nothing_left) return std::nullopt;
+        if (end == PieceEnd::read_error) return fail_reading(state);
+
+        take_sdf_file_name(state.line, state.name);
+        if (state.name != state.current_name) {
+            if (std::optional<Failure> failure = start_run(state)) return failure;
+        }
+
+        const std::size_t length = state.line.size() + (end == PieceEnd::end_of_data ? 1 : 0);
+        if (length < header_width) {
+            print(state.console, messages::short_line);
+            continue;
+        }
+        const std::string_view record = std::string_view(state.line).substr(std::min(header_width, state.line.size()));
+        if (std::optional<Failure> failure = copy_record(state, record, end)) return failure;
+        ++state.records_in_run;
+    }
+}
+
+// Once the merged file is deleted, its records live only in the SDF files:
+// they must be on stable storage first.
+std::optional<Failure> make_durable(State& state) {
+    for (const std::string& name : state.names_written) {
+        if (!platform::sync_file(state.directory_text + name)) return Failure{FailedStep::writing, name};
+    }
+    if (!state.names_written.empty()) platform::sync_directory(state.directory_text);
+    return std::nullopt;
+}
+
+}  // namespace
+
+Distribution distribute_records(TextStream& merged, const std::string& merged_path,
+                                const std::string& directory_text, Console& console) {
+    State state{.merged = merged,
+                .merged_path = merged_path,
+                .directory_text = directory_text,
+                .console = console,
+                .merged_id = platform::file_id(merged.file)};
+    std::optional<Failure> failure = distribute_lines(state);
+    if (!failure) failure = end_run(state);
+    if (!failure) failure = make_durable(state);
+    return Distribution{state.sdf_files_opened, std::move(failure)};
+}

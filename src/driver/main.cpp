@@ -1,0 +1,15 @@
+// Entry of vrtl_sdf: splits the first merged file of a directory into its SDF files.
+#include <string>
+#include <vector>
+
+#include "driver/console.h"
+#include "driver/run.h"
+
+int main(int argc, char* argv[]) {
+    platform::prepare_process();
+    const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
+    Console console = console_on_standard_output();
+    const int exit_code = run(arguments, console);
+    close_console(console);
+    return exit_code;
+}

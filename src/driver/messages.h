@@ -1,0 +1,46 @@
+// Every text the command shows, exactly as its users see it. "%s" and "%d"
+// mark where a name or a number goes; each LF reaches the console as CR LF.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace messages {
+
+inline constexpr std::string_view version = "1.2";
+inline constexpr std::string_view banner =
+    "Vortel SDF datotek %s                    \tVse pravice pridrzane.   \n";
+inline constexpr std::string_view usage =
+    "\n Napaka! Format komande je :   vrtl_sdf <out-in-path> <extenzija>\n";
+inline constexpr std::string_view input_report = "Ime vhodne datoteke je %s, dolzina je %d bytov. \n";
+inline constexpr std::string_view deleting = "\nBrisem obdelano datoteko %s.\n";
+
+inline constexpr std::string_view appending = "  APPEND v datoteko %s .... ";
+inline constexpr std::string_view creating = "  Kreiram datoteko %s .... ";
+inline constexpr std::string_view records_in_run = "  %d zapisov. \n";
+inline constexpr std::string_view short_line = "?";
+
+inline constexpr std::string_view error_opening = "\nERROR opening : %s \n";
+inline constexpr std::string_view error_reading = "\nERROR reading : %s \n";
+inline constexpr std::string_view error_writing = "\nERROR writing : %s \n";
+inline constexpr std::string_view error_deleting = "\nERROR deleting : %s \n";
+
+}  // namespace messages
+
+// A failure that ends the run with exit code 99, and the file it concerns.
+enum class FailedStep { opening, reading, writing, deleting };
+
+struct Failure {
+    FailedStep step;
+    std::string subject;
+};
+
+constexpr std::string_view message_for(FailedStep step) {
+    switch (step) {
+    case FailedStep::opening: return messages::error_opening;
+    case FailedStep::reading: return messages::error_reading;
+    case FailedStep::writing: return messages::error_writing;
+    case FailedStep::deleting: return messages::error_deleting;
+    }
+    return messages::error_opening;
+}

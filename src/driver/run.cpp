@@ -1,0 +1,73 @@
+// The run: list the directory, pick the first merged file, distribute it, delete it.
+#include "driver/run.h"
+
+#include <cstdint>
+#include <optional>
+
+#include "distribute/distribute.h"
+#include "driver/messages.h"
+#include "textfile/names.h"
+#include "textfile/text_stream.h"
+
+namespace {
+
+const std::string listing_path = "work1d.tmp";
+constexpr std::int32_t listing_line_limit = 20;
+// A listing this short holds no name worth taking: at most 4 characters and CR LF.
+constexpr std::uint64_t nothing_listed_length = 6;
+
+// The first name of the listing; empty when the listing yields no line.
+std::optional<std::string> first_listed_name() {
+    std::optional<TextStream> listing = text_open(listing_path, "ra");
+    if (!listing) return std::nullopt;
+    std::string name;
+    text_read_line(name, listing_line_limit, *listing);
+    text_close(*listing);
+    trim_trailing_blanks(name);
+    return name;
+}
+
+std::optional<Failure> delete_merged_file(const std::string& merged_path, Console& console) {
+    print(console, messages::deleting, {merged_path});
+    platform::remove_file(merged_path);
+    // A merged file left in place would be distributed again by the next run.
+    if (platform::path_exists(merged_path)) return Failure{FailedStep::deleting, merged_path};
+    return std::nullopt;
+}
+
+std::optional<Failure> split_first_listed_file(const std::string& directory_text, Console& console) {
+    const std::optional<std::string> listed_name = first_listed_name();
+    if (!listed_name) return Failure{FailedStep::opening, listing_path};
+
+    const std::string merged_path = directory_text + *listed_name;
+    print(console, messages::input_report, {*listed_name, decimal(file_length(merged_path))});
+    std::optional<TextStream> merged = text_open(merged_path, "ra");
+    if (!merged) return Failure{FailedStep::opening, merged_path};
+
+    const Distribution distribution = distribute_records(*merged, merged_path, directory_text, console);
+    text_close(*merged);
+    if (distribution.failure) return distribution.failure;
+    if (distribution.sdf_files_opened == 0) return std::nullopt;
+    return delete_merged_file(merged_path, console);
+}
+
+}  // namespace
+
+int run(std::span<const std::string> arguments, Console& console) {
+    print(console, messages::banner, {messages::version});
+    if (arguments.size() < 2) {
+        print(console, messages::usage);
+        return exit_normal;
+    }
+    const std::string directory_text = arguments[0] + std::string(platform::directory_separator);
+    const std::string& extension = arguments[1];
+
+    platform::write_listing(directory_text, extension, listing_path);
+    if (static_cast<std::uint64_t>(file_length(listing_path)) <= nothing_listed_length) return exit_normal;
+
+    if (const std::optional<Failure> failure = split_first_listed_file(directory_text, console)) {
+        print(console, message_for(failure->step), {failure->subject});
+        return exit_failed;
+    }
+    return exit_normal;
+}

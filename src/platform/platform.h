@@ -1,0 +1,98 @@
+// The thin seam between the command and the operating system. Each platform
+// implements it in a source file of its own; the build picks one.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+// An open file. Move-only; a file still open when it is destroyed is closed
+// and the result of that close is lost, so data that matters is closed with
+// close_file() and the result checked.
+class File {
+public:
+    File() = default;
+    explicit File(std::intptr_t handle) : handle_(handle) {}
+    File(File&& other) noexcept : handle_(other.release()) {}
+    File& operator=(File&& other) noexcept;
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+    ~File();
+
+    bool is_open() const { return handle_ != invalid_handle; }
+    std::intptr_t handle() const { return handle_; }
+    std::intptr_t release();
+
+    static constexpr std::intptr_t invalid_handle = -1;
+
+private:
+    std::intptr_t handle_ = invalid_handle;
+};
+
+enum class Access {
+    read,    // an existing file, from its start
+    create,  // created when absent, emptied when present
+    append,  // created when absent; every write lands at the current end
+};
+
+// Opens a regular file; a directory, a device, a FIFO or any other kind of
+// file is refused, and opening one never blocks. Other processes may read and
+// write the file while it is open.
+std::optional<File> open_file(const std::string& path, Access access);
+
+// Reads up to buffer.size() bytes: the count read, 0 at the end of the data,
+// nothing on an error.
+std::optional<std::size_t> read_some(File& file, std::span<char> buffer);
+
+// Writes every byte, or fails.
+bool write_all(File& file, std::span<const char> bytes);
+
+// The position of the file's end: its length in bytes.
+std::optional<std::int64_t> end_position(File& file);
+
+// Releases the file; false when the system reports an error while doing so.
+bool close_file(File& file);
+
+// Identifies a file independently of the path by which it was reached.
+struct FileId {
+    std::uint64_t device = 0;
+    std::uint64_t index = 0;
+    bool operator==(const FileId&) const = default;
+};
+std::optional<FileId> file_id(const File& file);
+
+// The size the file system records for the path, without reading the file:
+// unlike a length probe, it works on a file that cannot be opened for reading.
+std::optional<std::int64_t> recorded_size(const std::string& path);
+
+bool path_exists(const std::string& path);
+bool remove_file(const std::string& path);
+
+// Brings the file's data, and the directory's entries, to stable storage.
+bool sync_file(const std::string& path);
+bool sync_directory(const std::string& directory_text);
+
+// The separator that ends the directory text.
+extern const std::string_view directory_separator;
+
+// Writes to listing_path the names of the entries of the directory that match
+// "*." + extension, one per line, each ended by CR LF; an empty file when none
+// matches or the directory cannot be read.
+void write_listing(const std::string& directory_text, const std::string& extension,
+                   const std::string& listing_path);
+
+// Standard output, and whether it is a console (a character device) that must
+// show every message at once.
+File standard_output();
+bool is_character_device(const File& file);
+
+// Process-wide settings made once at start: a closed pipe or a file-size
+// limit must surface as a failed write that the command reports, not as a
+// signal that ends the process halfway through a run.
+void prepare_process();
+
+}  // namespace platform

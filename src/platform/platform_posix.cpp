@@ -1,0 +1,181 @@
+// The seam on POSIX systems.
+#include "platform/platform.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <vector>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace platform {
+
+const std::string_view directory_separator = "/";
+
+namespace {
+
+int fd_of(const File& file) { return static_cast<int>(file.handle()); }
+
+int open_flags(Access access) {
+    // O_NONBLOCK keeps the open of a FIFO from waiting for a peer; the file
+    // is refused anyway when it turns out not to be a regular file.
+    constexpr int common = O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+    switch (access) {
+    case Access::read: return O_RDONLY | common;
+    case Access::create: return O_WRONLY | O_CREAT | common;
+    case Access::append: return O_WRONLY | O_CREAT | O_APPEND | common;
+    }
+    return -1;
+}
+
+bool is_regular_file(int fd) {
+    struct stat status {};
+    return fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+}
+
+bool clear_nonblocking(int fd) {
+    const int flags = fcntl(fd, F_GETFL);
+    return flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+}
+
+}  // namespace
+
+File& File::operator=(File&& other) noexcept {
+    if (this != &other) {
+        close_file(*this);
+        handle_ = other.release();
+    }
+    return *this;
+}
+
+File::~File() { close_file(*this); }
+
+std::intptr_t File::release() {
+    const std::intptr_t handle = handle_;
+    handle_ = invalid_handle;
+    return handle;
+}
+
+std::optional<File> open_file(const std::string& path, Access access) {
+    int fd;
+    do {
+        fd = open(path.c_str(), open_flags(access), 0666);
+    } while (fd == -1 && errno == EINTR);
+    if (fd == -1) return std::nullopt;
+    File file(fd);
+    if (!is_regular_file(fd) || !clear_nonblocking(fd)) return std::nullopt;
+    // Truncation waits until the file is known to be a regular one.
+    if (access == Access::create && ftruncate(fd, 0) != 0) return std::nullopt;
+    return file;
+}
+
+std::optional<std::size_t> read_some(File& file, std::span<char> buffer) {
+    for (;;) {
+        const ssize_t count = read(fd_of(file), buffer.data(), buffer.size());
+        if (count >= 0) return static_cast<std::size_t>(count);
+        if (errno != EINTR) return std::nullopt;
+    }
+}
+
+bool write_all(File& file, std::span<const char> bytes) {
+    while (!bytes.empty()) {
+        const ssize_t count = write(fd_of(file), bytes.data(), bytes.size());
+        if (count < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        bytes = bytes.subspan(static_cast<std::size_t>(count));
+    }
+    return true;
+}
+
+std::optional<std::int64_t> end_position(File& file) {
+    const off_t end = lseek(fd_of(file), 0, SEEK_END);
+    if (end == -1) return std::nullopt;
+    return static_cast<std::int64_t>(end);
+}
+
+bool close_file(File& file) {
+    if (!file.is_open()) return true;
+    // The descriptor is gone after close() whatever it reports, EINTR included.
+    return close(static_cast<int>(file.release())) == 0;
+}
+
+std::optional<FileId> file_id(const File& file) {
+    struct stat status {};
+    if (fstat(fd_of(file), &status) != 0) return std::nullopt;
+    return FileId{static_cast<std::uint64_t>(status.st_dev),
+                  static_cast<std::uint64_t>(status.st_ino)};
+}
+
+std::optional<std::int64_t> recorded_size(const std::string& path) {
+    struct stat status {};
+    if (stat(path.c_str(), &status) != 0) return std::nullopt;
+    return static_cast<std::int64_t>(status.st_size);
+}
+
+bool path_exists(const std::string& path) {
+    struct stat status {};
+    return lstat(path.c_str(), &status) == 0;
+}
+
+bool remove_file(const std::string& path) { return unlink(path.c_str()) == 0; }
+
+namespace {
+
+bool sync_path(const std::string& path, int flags) {
+    int fd;
+    do {
+        fd = open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    } while (fd == -1 && errno == EINTR);
+    if (fd == -1) return false;
+    File file(fd);
+    return fsync(fd) == 0 && close_file(file);
+}
+
+}  // namespace
+
+bool sync_file(const std::string& path) { return sync_path(path, O_RDONLY); }
+
+bool sync_directory(const std::string& directory_text) {
+    return sync_path(directory_text, O_RDONLY | O_DIRECTORY);
+}
+
+void write_listing(const std::string& directory_text, const std::string& extension,
+                   const std::string& listing_path) {
+    const std::string pattern = "*." + extension;
+    std::vector<std::string> names;
+    if (DIR* directory = opendir(directory_text.c_str())) {
+        while (const dirent* entry = readdir(directory)) {
+            if (fnmatch(pattern.c_str(), entry->d_name, FNM_PERIOD) == 0)
+                names.emplace_back(entry->d_name);
+        }
+        closedir(directory);
+    }
+    std::sort(names.begin(), names.end());
+
+    std::string listing;
+    for (const std::string& name : names) listing += name + "\r\n";
+    std::optional<File> file = open_file(listing_path, Access::create);
+    if (!file) return;
+    write_all(*file, listing);
+    close_file(*file);
+}
+
+File standard_output() { return File(STDOUT_FILENO); }
+
+bool is_character_device(const File& file) {
+    struct stat status {};
+    return fstat(fd_of(file), &status) == 0 && S_ISCHR(status.st_mode);
+}
+
+void prepare_process() {
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
+}
+
+}  // namespace platform

@@ -1,0 +1,213 @@
+// DOS text streams over the platform's byte I/O.
+#include "textfile/text_stream.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+constexpr char cr = '\r';
+constexpr char lf = '\n';
+constexpr char end_of_text = '\x1a';
+
+// Slot 0 of the holding buffer is kept for a CR held back from the previous
+// piece; pieces are read into the 4096 bytes after it.
+constexpr std::size_t piece_start = 1;
+
+char* holding_of(TextStream& stream) {
+    if (!stream.holding) stream.holding = std::make_unique_for_overwrite<char[]>(piece_start + holding_size);
+    return stream.holding.get();
+}
+
+struct Mode {
+    platform::Access access;
+    Direction direction;
+    Translation translation;
+};
+
+std::optional<Mode> parse_mode(std::string_view mode) {
+    if (mode.empty()) return std::nullopt;
+    Mode parsed{platform::Access::read, Direction::reading, Translation::text};
+    switch (mode.front()) {
+    case 'r': break;
+    case 'w': parsed = {platform::Access::create, Direction::writing, Translation::text}; break;
+    case 'a': parsed = {platform::Access::append, Direction::writing, Translation::text}; break;
+    default: return std::nullopt;
+    }
+    for (const char modifier : mode.substr(1)) {
+        if (modifier != 'b') break;
+        parsed.translation = Translation::bytes;
+    }
+    return parsed;
+}
+
+// Drops every CR that is directly followed by an LF in [first, last) and gives
+// the new end. A CR in the last place is left for the caller to judge.
+char* drop_cr_before_lf(char* first, char* last) {
+    char* kept_end = first;
+    char* uncopied = first;
+    char* scan = first;
+    while (const void* found = std::memchr(scan, cr, static_cast<std::size_t>(last - scan))) {
+        char* at_cr = static_cast<char*>(const_cast<void*>(found));
+        scan = at_cr + 1;
+        if (scan == last) break;
+        if (*scan != lf) continue;
+        const auto kept = static_cast<std::size_t>(at_cr - uncopied);
+        if (kept_end != uncopied) std::memmove(kept_end, uncopied, kept);
+        kept_end += kept;
+        uncopied = scan;
+    }
+    const auto rest = static_cast<std::size_t>(last - uncopied);
+    if (kept_end != uncopied) std::memmove(kept_end, uncopied, rest);
+    return kept_end + rest;
+}
+
+// A piece may yield no byte to deliver yet: a lone CR waits for the next one.
+enum class Fetch { piece_taken, no_more_data, failed };
+
+// Reads the next piece of the file into the holding buffer and applies the
+// input translation to it in place.
+Fetch fetch_piece(TextStream& stream) {
+    char* const base = holding_of(stream);
+    if (stream.text_ended) return Fetch::no_more_data;
+    const std::optional<std::size_t> count =
+        platform::read_some(stream.file, {base + piece_start, holding_size});
+    if (!count) return Fetch::failed;
+
+    char* first = base + piece_start;
+    char* last = first + *count;
+    if (stream.translation == Translation::bytes) {
+        stream.next = piece_start;
+        stream.limit = piece_start + *count;
+        return *count == 0 ? Fetch::no_more_data : Fetch::piece_taken;
+    }
+
+    if (const void* found = std::memchr(first, end_of_text, *count)) {
+        last = static_cast<char*>(const_cast<void*>(found));
+        stream.text_ended = true;
+    }
+    const bool data_ended = stream.text_ended || *count == 0;
+    if (stream.cr_held_back) {
+        stream.cr_held_back = false;
+        const bool joins_lf = first != last && *first == lf;
+        if (!joins_lf) *--first = cr;
+    }
+    last = drop_cr_before_lf(first, last);
+    if (!data_ended && last != first && last[-1] == cr) {
+        stream.cr_held_back = true;
+        --last;
+    }
+    stream.next = static_cast<std::size_t>(first - base);
+    stream.limit = static_cast<std::size_t>(last - base);
+    return first == last && data_ended ? Fetch::no_more_data : Fetch::piece_taken;
+}
+
+// Makes at least one byte ready to deliver. On false, the end or the error
+// indication says why.
+bool fill(TextStream& stream) {
+    while (stream.next == stream.limit) {
+        switch (fetch_piece(stream)) {
+        case Fetch::piece_taken: break;
+        case Fetch::no_more_data: stream.at_end = true; return false;
+        case Fetch::failed: stream.error = true; return false;
+        }
+    }
+    return true;
+}
+
+bool hand_over_held_output(TextStream& stream) {
+    if (stream.next == 0) return true;
+    const bool written = platform::write_all(stream.file, {stream.holding.get(), stream.next});
+    stream.next = 0;
+    if (!written) stream.error = true;
+    return written;
+}
+
+bool hold(std::string_view bytes, TextStream& stream) {
+    char* const base = holding_of(stream);
+    while (!bytes.empty()) {
+        if (stream.next == holding_size && !hand_over_held_output(stream)) return false;
+        const std::size_t taken = std::min(bytes.size(), holding_size - stream.next);
+        std::memcpy(base + stream.next, bytes.data(), taken);
+        stream.next += taken;
+        bytes.remove_prefix(taken);
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<TextStream> text_open(const std::string& path, std::string_view mode) {
+    const std::optional<Mode> parsed = parse_mode(mode);
+    if (!parsed) return std::nullopt;
+    std::optional<platform::File> file = platform::open_file(path, parsed->access);
+    if (!file) return std::nullopt;
+    TextStream stream;
+    stream.file = std::move(*file);
+    stream.direction = parsed->direction;
+    stream.translation = parsed->translation;
+    return stream;
+}
+
+TextStream text_stream_for_writing(platform::File file) {
+    TextStream stream;
+    stream.file = std::move(file);
+    stream.direction = Direction::writing;
+    return stream;
+}
+
+bool text_read_line(std::string& line, std::int32_t limit, TextStream& stream) {
+    if (limit <= 0 || stream.direction != Direction::reading) return false;
+    const auto wanted = static_cast<std::size_t>(limit - 1);
+    if (wanted == 0) {
+        line.clear();
+        return true;
+    }
+    if (!fill(stream)) return false;
+
+    line.clear();
+    const char* const base = stream.holding.get();
+    for (;;) {
+        const char* from = base + stream.next;
+        const std::size_t span = std::min(wanted - line.size(), stream.limit - stream.next);
+        const void* found = std::memchr(from, lf, span);
+        const std::size_t taken = found ? static_cast<std::size_t>(static_cast<const char*>(found) - from) + 1 : span;
+        line.append(from, taken);
+        stream.next += taken;
+        if (found || line.size() == wanted || !fill(stream)) return true;
+    }
+}
+
+bool text_at_end(const TextStream& stream) { return stream.at_end; }
+
+int text_write(std::string_view text, TextStream& stream) {
+    if (stream.direction != Direction::writing || stream.error) return -1;
+    if (stream.translation == Translation::bytes) return hold(text, stream) ? 0 : -1;
+    for (;;) {
+        const std::size_t at_lf = text.find(lf);
+        if (at_lf == std::string_view::npos) return hold(text, stream) ? 0 : -1;
+        if (!hold(text.substr(0, at_lf), stream) || !hold("\r\n", stream)) return -1;
+        text.remove_prefix(at_lf + 1);
+    }
+}
+
+int text_flush(TextStream& stream) {
+    if (stream.direction != Direction::writing || stream.error) return -1;
+    return hand_over_held_output(stream) ? 0 : -1;
+}
+
+int text_close(TextStream& stream) {
+    bool failed = stream.error;
+    if (stream.direction == Direction::writing && !stream.error && !hand_over_held_output(stream)) failed = true;
+    if (!platform::close_file(stream.file)) failed = true;
+    stream.holding.reset();
+    return failed ? -1 : 0;
+}
+
+std::int64_t file_length(const std::string& path) {
+    std::optional<TextStream> stream = text_open(path, "rb");
+    if (!stream) return 0;
+    const std::optional<std::int64_t> end = platform::end_position(stream->file);
+    text_close(*stream);
+    return end ? *end : -1;
+}

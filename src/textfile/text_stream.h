@@ -1,0 +1,63 @@
+// DOS text streams: CR LF line ends on disk, LF in memory, 0x1A ends the text.
+// The rules are applied here, over plain byte I/O, on every platform.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/platform.h"
+
+enum class Direction { reading, writing };
+enum class Translation { text, bytes };
+
+inline constexpr std::size_t holding_size = 4096;
+
+struct TextStream {
+    platform::File file;
+    Direction direction = Direction::reading;
+    Translation translation = Translation::text;
+
+    // Taken at the first read or write. One byte more than a piece read from
+    // the file, so that a CR held back from the previous piece can go first.
+    std::unique_ptr<char[]> holding;
+    std::size_t next = 0;   // reading: next byte to deliver; writing: bytes held
+    std::size_t limit = 0;  // reading: end of the bytes ready to deliver
+    bool cr_held_back = false;  // a piece ended in CR: its fate rests on the next byte
+    bool text_ended = false;    // a 0x1A was met; the file is not read again
+
+    bool at_end = false;
+    bool error = false;
+};
+
+// Opens a stream. The first character of mode chooses the kind: "r" read,
+// "w" create, "a" append; a following "b" asks for bytes instead of text, and
+// the first other character ends the mode, so "ra", "wa" and "aa" are plain
+// text modes. Nothing when the mode is invalid or the file cannot be opened.
+std::optional<TextStream> text_open(const std::string& path, std::string_view mode);
+
+// Wraps an already open file, such as standard output, as a text stream for writing.
+TextStream text_stream_for_writing(platform::File file);
+
+// Delivers into line one line of at most limit - 1 characters, its LF
+// included when it has one, and gives true. When the data has run out before
+// a character was stored, gives false and leaves line as it was.
+bool text_read_line(std::string& line, std::int32_t limit, TextStream& stream);
+
+// True once a read asked for more data and found none.
+bool text_at_end(const TextStream& stream);
+
+// Writes text, each LF as CR LF. 0 when every character was taken, -1 otherwise.
+int text_write(std::string_view text, TextStream& stream);
+
+// Hands the held output to the file now. 0, or -1 on a write error.
+int text_flush(TextStream& stream);
+
+// Writes out the held output and releases the file. 0, or -1 on any error.
+int text_close(TextStream& stream);
+
+// The length in bytes of the file at path, as stored on disk: 0 when it is
+// absent or cannot be opened (a directory, say), -1 when its end cannot be found.
+std::int64_t file_length(const std::string& path);

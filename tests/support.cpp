@@ -1,0 +1,74 @@
+// Helpers shared by the tests.
+#include "support.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+#include <sys/stat.h>
+
+namespace testing_support {
+
+std::string escaped(std::string_view bytes) {
+    std::string shown;
+    for (const char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        switch (c) {
+        case '\r': shown += "\\r"; break;
+        case '\n': shown += "\\n"; break;
+        case '\t': shown += "\\t"; break;
+        case '\\': shown += "\\\\"; break;
+        default:
+            if (byte < 0x20 || byte >= 0x7f) {
+                char hex[8];
+                std::snprintf(hex, sizeof hex, "\\x%02x", byte);
+                shown += hex;
+            } else {
+                shown += c;
+            }
+        }
+    }
+    return shown;
+}
+
+ScratchDir::ScratchDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "vrtl_sdf_test.XXXXXX").string();
+    if (!mkdtemp(pattern.data())) throw std::runtime_error("cannot make a scratch directory");
+    path_ = pattern;
+}
+
+ScratchDir::~ScratchDir() {
+    std::error_code ignored;
+    // Tests take permissions away; give them back so that everything can go.
+    for (auto it = std::filesystem::recursive_directory_iterator(path_, ignored);
+         it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
+        if (it->is_directory(ignored) && !it->is_symlink(ignored)) chmod(it->path().c_str(), 0755);
+    }
+    chmod(path_.c_str(), 0755);
+    std::filesystem::remove_all(path_, ignored);
+}
+
+void write_file(const std::string& path, std::string_view bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+std::optional<std::string> read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::map<std::string, std::string> files_below(const std::filesystem::path& root) {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+        if (!entry.is_regular_file() || entry.is_symlink()) continue;
+        files[std::filesystem::relative(entry.path(), root).string()] = read_file(entry.path().string()).value_or("");
+    }
+    return files;
+}
+
+}  // namespace testing_support

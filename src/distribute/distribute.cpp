@@ -1,7 +1,6 @@
 // Record distribution: one pass over the merged file, one SDF file open at a time.
 #include "distribute/distribute.h"
 
-#include <algorithm>
 #include <set>
 #include <string_view>
 
@@ -37,12 +36,14 @@ struct State {
 // How a piece of a line, as one read delivers it, ends.
 enum class PieceEnd {
     line_feed,
-    limit,        // the line goes on in the next piece
-    end_of_data,  // the end of the file or a 0x1A cut the line short
+    limit,  // the line goes on in the next piece
     nothing_left,
     read_error,
 };
 
+// Reads the next piece of a line. A line that the end of the data (or a
+// 0x1A) cuts short is completed with the line feed it lacks, so that its
+// record is kept and its SDF file stays well formed.
 PieceEnd read_piece(TextStream& merged, std::string& piece) {
     if (!text_read_line(piece, line_limit, merged)) {
         piece.clear();
@@ -50,7 +51,9 @@ PieceEnd read_piece(TextStream& merged, std::string& piece) {
     }
     if (piece.back() == '\n') return PieceEnd::line_feed;
     if (merged.error) return PieceEnd::read_error;
-    return text_at_end(merged) ? PieceEnd::end_of_data : PieceEnd::limit;
+    if (!text_at_end(merged)) return PieceEnd::limit;
+    piece += '\n';
+    return PieceEnd::line_feed;
 }
 
 // The SDF file name of a merged line: its first 8 characters up to a NUL,
@@ -118,20 +121,17 @@ std::optional<Failure> start_run(State& state) {
 }
 
 // Writes a record that begins with first_part and ends as end says, reading
-// the rest of a long line piece by piece. A record cut short by the end of
-// the data is ended with a line feed like any other.
+// the rest of a long line piece by piece, so that no line, however long, is
+// held whole.
 std::optional<Failure> copy_record(State& state, std::string_view first_part, PieceEnd end) {
     std::string_view part = first_part;
     for (;;) {
         if (end == PieceEnd::read_error) return fail_reading(state);
+        if (end == PieceEnd::nothing_left) part = "\n";  // the data ended a long line
         if (text_write(part, *state.sdf) != 0) return fail_writing(state);
-        if (end == PieceEnd::limit) {
-            end = read_piece(state.merged, state.piece);
-            part = state.piece;
-            continue;
-        }
-        if (end != PieceEnd::line_feed && text_write("\n", *state.sdf) != 0) return fail_writing(state);
-        return std::nullopt;
+        if (end != PieceEnd::limit) return std::nullopt;
+        end = read_piece(state.merged, state.piece);
+        part = state.piece;
     }
 }
 
@@ -146,12 +146,11 @@ std::optional<Failure> distribute_lines(State& state) {
             if (std::optional<Failure> failure = start_run(state)) return failure;
         }
 
-        const std::size_t length = state.line.size() + (end == PieceEnd::end_of_data ? 1 : 0);
-        if (length < header_width) {
+        if (state.line.size() < header_width) {
             print(state.console, messages::short_line);
             continue;
         }
-        const std::string_view record = std::string_view(state.line).substr(std::min(header_width, state.line.size()));
+        const std::string_view record = std::string_view(state.line).substr(header_width);
         if (std::optional<Failure> failure = copy_record(state, record, end)) return failure;
         ++state.records_in_run;
     }

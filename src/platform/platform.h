@@ -65,8 +65,8 @@ struct FileId {
 };
 std::optional<FileId> file_id(const File& file);
 
-// The size the file system records for the path, without reading the file:
-// unlike a length probe, it works on a file that cannot be opened for reading.
+// The size the file system records for the regular file at path, without
+// opening it: unlike a length probe, it works on a file that cannot be read.
 std::optional<std::int64_t> recorded_size(const std::string& path);
 
 bool path_exists(const std::string& path);

@@ -114,7 +114,7 @@ std::optional<FileId> file_id(const File& file) {
 
 std::optional<std::int64_t> recorded_size(const std::string& path) {
     struct stat status {};
-    if (stat(path.c_str(), &status) != 0) return std::nullopt;
+    if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
     return static_cast<std::int64_t>(status.st_size);
 }
 

@@ -139,7 +139,9 @@ bool sync_path(const std::string& path, int flags) {
 
 }  // namespace
 
-bool sync_file(const std::string& path) { return sync_path(path, O_RDONLY); }
+// Opened for writing: the command has just written the file, so that access
+// is the one it is sure to have.
+bool sync_file(const std::string& path) { return sync_path(path, O_WRONLY); }
 
 bool sync_directory(const std::string& directory_text) {
     return sync_path(directory_text, O_RDONLY | O_DIRECTORY);

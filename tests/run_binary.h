@@ -1,0 +1,29 @@
+// Runs the built command as a user would, and takes what it shows.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+struct Invocation {
+    std::vector<std::string> arguments;
+    std::filesystem::path working_directory;
+    std::optional<long> file_size_limit{};  // bytes, as a shell's ulimit -f would set
+    bool unprivileged = false;            // run as the user nobody when the tests run as root
+    bool on_terminal = false;             // standard output on a terminal instead of a pipe
+};
+
+struct Result {
+    int exit_code = -1;  // -1 when the command did not end by itself
+    std::string output;
+};
+
+Result run_command(const Invocation& invocation);
+
+// Hands a tree to the user nobody, so that an unprivileged run may work in it.
+void give_to_unprivileged_user(const std::filesystem::path& root);
+
+}  // namespace testing_support

@@ -247,14 +247,16 @@ TEST(Command, FailedWriteKeepsTheMergedFile) {
     std::string merged;
     for (int i = 0; i < 1000; ++i) merged += "A       01" + std::string(100, 'r') + "\r\n";
     write_file(scratch / "data/in.mrg", merged);
+    write_file(scratch / "data/A.sdf", "old\r\n");
 
     const Result result = run_command(
         {.arguments = {"data", "mrg"}, .working_directory = scratch.path(), .file_size_limit = 20000});
 
     EXPECT_EQ(escaped(result.output),
-              escaped(banner + report("in.mrg", 112000) + created("A.sdf") + error("writing", "A.sdf")));
+              escaped(banner + report("in.mrg", 112000) + appended("A.sdf") + error("writing", "A.sdf")));
     EXPECT_EQ(result.exit_code, 99);
     EXPECT_EQ(read_file(scratch / "data/in.mrg"), merged);
+    EXPECT_EQ(read_file(scratch / "data/A.sdf"), "old\r\n") << "a failed run leaves its SDF file as it was";
 }
 
 // Permissions bind only an unprivileged user; when the tests run as root,
@@ -294,6 +296,31 @@ TEST_F(UnprivilegedCommand, MergedFileThatCannotBeDeletedIsReported) {
                                               deleting("data/in.mrg") + error("deleting", "data/in.mrg")));
     EXPECT_EQ(result.exit_code, 99);
     EXPECT_EQ(read_file(scratch / "data/A.sdf"), "old\r\nnew\r\n");
+}
+
+TEST(Command, ClosedStandardStreamsNeverReachAnSdfFile) {
+    ScratchDir scratch;
+    std::filesystem::create_directory(scratch.path() / "data");
+    std::string merged = "A       01x\r\n";
+    for (int i = 0; i < 5000; ++i) merged += "A\r\n";  // enough "?" to fill the console's buffer
+    write_file(scratch / "data/in.mrg", merged + "B       01y\r\n");
+
+    const Result result = run_command(
+        {.arguments = {"data", "mrg"}, .working_directory = scratch.path(), .without_standard_streams = true});
+
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_EQ(read_file(scratch / "data/A.sdf"), "x\r\n");
+    EXPECT_EQ(read_file(scratch / "data/B.sdf"), "y\r\n");
+}
+
+TEST(Command, ListingOfTheCurrentDirectoryHoldsItself) {
+    ScratchDir scratch;
+    for (const std::string& run_start : {created("work1d.t.sdf"), appended("work1d.t.sdf")}) {
+        const Result result = run_command({.arguments = {".", "tmp"}, .working_directory = scratch.path()});
+        EXPECT_EQ(escaped(result.output), escaped(banner + report("work1d.tmp", 12) + run_start + count(1) +
+                                                  deleting("./work1d.tmp")));
+        EXPECT_EQ(result.exit_code, 0);
+    }
 }
 
 TEST(Command, TerminalSeesTheSameBytes) {

@@ -41,6 +41,10 @@ std::pair<int, int> output_channel(bool on_terminal) {
 
 [[noreturn]] void become_command(const Invocation& invocation, int output) {
     dup2(output, STDOUT_FILENO);
+    if (invocation.without_standard_streams) {
+        close(STDIN_FILENO);
+        close(STDOUT_FILENO);
+    }
     if (chdir(invocation.working_directory.c_str()) != 0) _exit(126);
     if (invocation.file_size_limit) {
         const rlimit limit{static_cast<rlim_t>(*invocation.file_size_limit),

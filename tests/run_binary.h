@@ -14,6 +14,7 @@ struct Invocation {
     std::optional<long> file_size_limit{};  // bytes, as a shell's ulimit -f would set
     bool unprivileged = false;            // run as the user nobody when the tests run as root
     bool on_terminal = false;             // standard output on a terminal instead of a pipe
+    bool without_standard_streams = false;  // started with standard input and output closed
 };
 
 struct Result {

@@ -22,6 +22,7 @@ struct State {
 
     std::string current_name{};  // the run's SDF file name; empty between runs
     std::optional<TextStream> sdf{};
+    std::int64_t length_before_run = 0;
     std::int64_t records_in_run = 0;
     std::int64_t sdf_files_opened = 0;
     std::set<std::string> names_written{};
@@ -67,10 +68,12 @@ void take_sdf_file_name(std::string_view line, std::string& name) {
 // A name that would reach out of the directory is never opened.
 bool is_plain_file_name(std::string_view name) { return name.find_first_of("/\\") == std::string_view::npos; }
 
-// Data a length probe cannot read, because the file is not readable, still
-// counts: such a file is appended to, never emptied.
-bool holds_data(const std::string& path) {
-    return file_length(path) > 0 || platform::recorded_size(path).value_or(0) > 0;
+// The length of the SDF file as a run finds it. Data that the length probe
+// cannot read, because the file is not readable, still counts: such a file
+// is appended to, never emptied.
+std::int64_t length_found(const std::string& path) {
+    const std::int64_t length = file_length(path);
+    return length > 0 ? length : platform::recorded_size(path).value_or(0);
 }
 
 std::optional<TextStream> open_sdf_file(const State& state, bool append) {
@@ -84,24 +87,33 @@ std::optional<TextStream> open_sdf_file(const State& state, bool append) {
     return sdf;
 }
 
-Failure fail_writing(State& state) {
-    if (state.sdf) text_close(*state.sdf);
+// A run that fails leaves its SDF file as it found it. Its records are all
+// still in the merged file, which is kept; left in place, a record cut short
+// would run into the first record of the next attempt.
+void abandon_run(State& state) {
+    if (!state.sdf) return;
+    text_discard(*state.sdf, state.length_before_run);
     state.sdf.reset();
+}
+
+Failure fail_writing(State& state) {
+    abandon_run(state);
     return Failure{FailedStep::writing, state.current_name};
+}
+
+Failure fail_reading(State& state) {
+    abandon_run(state);
+    return Failure{FailedStep::reading, state.merged_path};
 }
 
 std::optional<Failure> end_run(State& state) {
     if (!state.sdf) return std::nullopt;
+    if (text_flush(*state.sdf) != 0) return fail_writing(state);
     const int closed = text_close(*state.sdf);
     state.sdf.reset();
     if (closed != 0) return Failure{FailedStep::writing, state.current_name};
     print(state.console, messages::records_in_run, {decimal(state.records_in_run)});
     return std::nullopt;
-}
-
-Failure fail_reading(State& state) {
-    if (std::optional<Failure> failure = end_run(state)) return *failure;
-    return Failure{FailedStep::reading, state.merged_path};
 }
 
 std::optional<Failure> start_run(State& state) {
@@ -110,10 +122,12 @@ std::optional<Failure> start_run(State& state) {
     state.path = state.directory_text;
     state.path += state.current_name;
 
-    const bool append = is_plain_file_name(state.current_name) && holds_data(state.path);
+    const std::int64_t length = is_plain_file_name(state.current_name) ? length_found(state.path) : 0;
+    const bool append = length > 0;
     print(state.console, append ? messages::appending : messages::creating, {state.current_name});
     state.sdf = open_sdf_file(state, append);
     if (!state.sdf) return Failure{FailedStep::opening, state.current_name};
+    state.length_before_run = append ? length : 0;
     state.records_in_run = 0;
     ++state.sdf_files_opened;
     state.names_written.insert(state.current_name);
@@ -162,7 +176,9 @@ std::optional<Failure> make_durable(State& state) {
     for (const std::string& name : state.names_written) {
         if (!platform::sync_file(state.directory_text + name)) return Failure{FailedStep::writing, name};
     }
-    if (!state.names_written.empty()) platform::sync_directory(state.directory_text);
+    if (!state.names_written.empty() && !platform::sync_directory(state.directory_text)) {
+        return Failure{FailedStep::writing, state.directory_text};
+    }
     return std::nullopt;
 }
 

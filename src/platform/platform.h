@@ -54,6 +54,9 @@ bool write_all(File& file, std::span<const char> bytes);
 // The position of the file's end: its length in bytes.
 std::optional<std::int64_t> end_position(File& file);
 
+// Cuts the file to its first length bytes.
+bool truncate_file(File& file, std::int64_t length);
+
 // Releases the file; false when the system reports an error while doing so.
 bool close_file(File& file);
 
@@ -73,6 +76,7 @@ bool path_exists(const std::string& path);
 bool remove_file(const std::string& path);
 
 // Brings the file's data, and the directory's entries, to stable storage.
+// A file system that cannot sync a directory counts as done.
 bool sync_file(const std::string& path);
 bool sync_directory(const std::string& directory_text);
 
@@ -92,7 +96,9 @@ bool is_character_device(const File& file);
 
 // Process-wide settings made once at start: a closed pipe or a file-size
 // limit must surface as a failed write that the command reports, not as a
-// signal that ends the process halfway through a run.
+// signal that ends the process halfway through a run; and a standard stream
+// that was closed is opened on the null device, so that no data file can take
+// its place and receive console messages.
 void prepare_process();
 
 }  // namespace platform

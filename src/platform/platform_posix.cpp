@@ -69,7 +69,7 @@ std::optional<File> open_file(const std::string& path, Access access) {
     File file(fd);
     if (!is_regular_file(fd) || !clear_nonblocking(fd)) return std::nullopt;
     // Truncation waits until the file is known to be a regular one.
-    if (access == Access::create && ftruncate(fd, 0) != 0) return std::nullopt;
+    if (access == Access::create && !truncate_file(file, 0)) return std::nullopt;
     return file;
 }
 
@@ -97,6 +97,14 @@ std::optional<std::int64_t> end_position(File& file) {
     const off_t end = lseek(fd_of(file), 0, SEEK_END);
     if (end == -1) return std::nullopt;
     return static_cast<std::int64_t>(end);
+}
+
+bool truncate_file(File& file, std::int64_t length) {
+    int result;
+    do {
+        result = ftruncate(fd_of(file), static_cast<off_t>(length));
+    } while (result == -1 && errno == EINTR);
+    return result == 0;
 }
 
 bool close_file(File& file) {
@@ -134,7 +142,8 @@ bool sync_path(const std::string& path, int flags) {
     } while (fd == -1 && errno == EINTR);
     if (fd == -1) return false;
     File file(fd);
-    return fsync(fd) == 0 && close_file(file);
+    const bool synced = fsync(fd) == 0 || errno == EINVAL;  // EINVAL: the file system cannot sync this
+    return close_file(file) && synced;
 }
 
 }  // namespace
@@ -149,6 +158,9 @@ bool sync_directory(const std::string& directory_text) {
 
 void write_listing(const std::string& directory_text, const std::string& extension,
                    const std::string& listing_path) {
+    // Made before the directory is read, as a shell's redirection would be:
+    // a listing of the current directory always holds the listing file itself.
+    std::optional<File> file = open_file(listing_path, Access::create);
     const std::string pattern = "*." + extension;
     std::vector<std::string> names;
     if (DIR* directory = opendir(directory_text.c_str())) {
@@ -162,7 +174,6 @@ void write_listing(const std::string& directory_text, const std::string& extensi
 
     std::string listing;
     for (const std::string& name : names) listing += name + "\r\n";
-    std::optional<File> file = open_file(listing_path, Access::create);
     if (!file) return;
     write_all(*file, listing);
     close_file(*file);
@@ -178,6 +189,12 @@ bool is_character_device(const File& file) {
 void prepare_process() {
     signal(SIGPIPE, SIG_IGN);
     signal(SIGXFSZ, SIG_IGN);
+    for (int standard = STDIN_FILENO; standard <= STDERR_FILENO; ++standard) {
+        if (fcntl(standard, F_GETFD) == -1 && errno == EBADF) {
+            const int null_device = open("/dev/null", O_RDWR);
+            if (null_device != standard && null_device != -1) close(null_device);
+        }
+    }
 }
 
 }  // namespace platform

@@ -204,6 +204,14 @@ int text_close(TextStream& stream) {
     return failed ? -1 : 0;
 }
 
+int text_discard(TextStream& stream, std::int64_t length) {
+    stream.next = 0;
+    const bool cut = platform::truncate_file(stream.file, length);
+    const bool closed = platform::close_file(stream.file);
+    stream.holding.reset();
+    return cut && closed ? 0 : -1;
+}
+
 std::int64_t file_length(const std::string& path) {
     std::optional<TextStream> stream = text_open(path, "rb");
     if (!stream) return 0;

@@ -58,6 +58,10 @@ int text_flush(TextStream& stream);
 // Writes out the held output and releases the file. 0, or -1 on any error.
 int text_close(TextStream& stream);
 
+// Drops the held output, cuts the file back to its first length bytes and
+// releases it: for output that must not stay. 0, or -1 on any error.
+int text_discard(TextStream& stream, std::int64_t length);
+
 // The length in bytes of the file at path, as stored on disk: 0 when it is
 // absent or cannot be opened (a directory, say), -1 when its end cannot be found.
 std::int64_t file_length(const std::string& path);

@@ -68,23 +68,12 @@ void take_sdf_file_name(std::string_view line, std::string& name) {
 // A name that would reach out of the directory is never opened.
 bool is_plain_file_name(std::string_view name) { return name.find_first_of("/\\") == std::string_view::npos; }
 
-// The length of the SDF file as a run finds it. Data that the length probe
-// cannot read, because the file is not readable, still counts: such a file
-// is appended to, never emptied.
-std::int64_t length_found(const std::string& path) {
-    const std::int64_t length = file_length(path);
-    return length > 0 ? length : platform::recorded_size(path).value_or(0);
-}
-
-std::optional<TextStream> open_sdf_file(const State& state, bool append) {
+std::optional<TextStream> open_sdf_file(const State& state, const std::optional<platform::FileStatus>& status,
+                                        bool append) {
     if (!is_plain_file_name(state.current_name)) return std::nullopt;
-    std::optional<TextStream> sdf = text_open(state.path, append ? "aa" : "wa");
     // Nothing is ever written into the file being read.
-    if (sdf && (!state.merged_id || platform::file_id(sdf->file) == state.merged_id)) {
-        text_close(*sdf);
-        return std::nullopt;
-    }
-    return sdf;
+    if (!state.merged_id || (status && status->id == *state.merged_id)) return std::nullopt;
+    return text_open(state.path, append ? "aa" : "wa");
 }
 
 // A run that fails leaves its SDF file as it found it. Its records are all
@@ -122,10 +111,14 @@ std::optional<Failure> start_run(State& state) {
     state.path = state.directory_text;
     state.path += state.current_name;
 
-    const std::int64_t length = is_plain_file_name(state.current_name) ? length_found(state.path) : 0;
+    // The length as the file system records it: a file that holds data counts
+    // as such even when it cannot be read, so it is appended to, never emptied.
+    const std::optional<platform::FileStatus> status =
+        is_plain_file_name(state.current_name) ? platform::regular_file_status(state.path) : std::nullopt;
+    const std::int64_t length = status ? status->size : 0;
     const bool append = length > 0;
     print(state.console, append ? messages::appending : messages::creating, {state.current_name});
-    state.sdf = open_sdf_file(state, append);
+    state.sdf = open_sdf_file(state, status, append);
     if (!state.sdf) return Failure{FailedStep::opening, state.current_name};
     state.length_before_run = append ? length : 0;
     state.records_in_run = 0;

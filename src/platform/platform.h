@@ -68,9 +68,14 @@ struct FileId {
 };
 std::optional<FileId> file_id(const File& file);
 
-// The size the file system records for the regular file at path, without
-// opening it: unlike a length probe, it works on a file that cannot be read.
-std::optional<std::int64_t> recorded_size(const std::string& path);
+// What the file system records of the regular file at path, read without
+// opening it, so that it works on a file that cannot be read. Nothing when
+// no regular file is there.
+struct FileStatus {
+    std::int64_t size = 0;
+    FileId id;
+};
+std::optional<FileStatus> regular_file_status(const std::string& path);
 
 bool path_exists(const std::string& path);
 bool remove_file(const std::string& path);

@@ -22,7 +22,8 @@ int fd_of(const File& file) { return static_cast<int>(file.handle()); }
 
 int open_flags(Access access) {
     // O_NONBLOCK keeps the open of a FIFO from waiting for a peer; the file
-    // is refused anyway when it turns out not to be a regular file.
+    // is refused anyway when it turns out not to be a regular file, and on a
+    // regular file the flag changes nothing.
     constexpr int common = O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
     switch (access) {
     case Access::read: return O_RDONLY | common;
@@ -35,11 +36,6 @@ int open_flags(Access access) {
 bool is_regular_file(int fd) {
     struct stat status {};
     return fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
-}
-
-bool clear_nonblocking(int fd) {
-    const int flags = fcntl(fd, F_GETFL);
-    return flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
 }
 
 }  // namespace
@@ -67,7 +63,7 @@ std::optional<File> open_file(const std::string& path, Access access) {
     } while (fd == -1 && errno == EINTR);
     if (fd == -1) return std::nullopt;
     File file(fd);
-    if (!is_regular_file(fd) || !clear_nonblocking(fd)) return std::nullopt;
+    if (!is_regular_file(fd)) return std::nullopt;
     // Truncation waits until the file is known to be a regular one.
     if (access == Access::create && !truncate_file(file, 0)) return std::nullopt;
     return file;
@@ -116,14 +112,14 @@ bool close_file(File& file) {
 std::optional<FileId> file_id(const File& file) {
     struct stat status {};
     if (fstat(fd_of(file), &status) != 0) return std::nullopt;
-    return FileId{static_cast<std::uint64_t>(status.st_dev),
-                  static_cast<std::uint64_t>(status.st_ino)};
+    return FileId{static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
 }
 
-std::optional<std::int64_t> recorded_size(const std::string& path) {
+std::optional<FileStatus> regular_file_status(const std::string& path) {
     struct stat status {};
     if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
-    return static_cast<std::int64_t>(status.st_size);
+    return FileStatus{static_cast<std::int64_t>(status.st_size),
+                      FileId{static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)}};
 }
 
 bool path_exists(const std::string& path) {

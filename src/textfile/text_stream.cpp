@@ -47,8 +47,8 @@ char* drop_cr_before_lf(char* first, char* last) {
     char* kept_end = first;
     char* uncopied = first;
     char* scan = first;
-    while (const void* found = std::memchr(scan, cr, static_cast<std::size_t>(last - scan))) {
-        char* at_cr = static_cast<char*>(const_cast<void*>(found));
+    while (void* found = std::memchr(scan, cr, static_cast<std::size_t>(last - scan))) {
+        char* const at_cr = static_cast<char*>(found);
         scan = at_cr + 1;
         if (scan == last) break;
         if (*scan != lf) continue;
@@ -82,8 +82,8 @@ Fetch fetch_piece(TextStream& stream) {
         return *count == 0 ? Fetch::no_more_data : Fetch::piece_taken;
     }
 
-    if (const void* found = std::memchr(first, end_of_text, *count)) {
-        last = static_cast<char*>(const_cast<void*>(found));
+    if (void* found = std::memchr(first, end_of_text, *count)) {
+        last = static_cast<char*>(found);
         stream.text_ended = true;
     }
     const bool data_ended = stream.text_ended || *count == 0;

@@ -39,7 +39,17 @@ std::pair<int, int> output_channel(bool on_terminal) {
     return {reading, writing};
 }
 
-[[noreturn]] void become_command(const Invocation& invocation, int output) {
+// The user nobody may not reach the build tree (a checkout below /root, say),
+// so an unprivileged run starts a copy of the command that it owns.
+std::string program_for(const Invocation& invocation) {
+    if (!invocation.unprivileged || geteuid() != 0) return VRTL_SDF_BINARY;
+    const std::filesystem::path copy = invocation.working_directory / ".vrtl_sdf";
+    std::filesystem::copy_file(VRTL_SDF_BINARY, copy, std::filesystem::copy_options::overwrite_existing);
+    lchown(copy.c_str(), nobody, nobody);
+    return copy.string();
+}
+
+[[noreturn]] void become_command(const Invocation& invocation, std::string program, int output) {
     dup2(output, STDOUT_FILENO);
     if (invocation.without_standard_streams) {
         close(STDIN_FILENO);
@@ -55,7 +65,6 @@ std::pair<int, int> output_channel(bool on_terminal) {
         if (setgroups(0, nullptr) != 0 || setgid(nobody) != 0 || setuid(nobody) != 0) _exit(126);
     }
     std::vector<char*> argv;
-    std::string program = VRTL_SDF_BINARY;
     argv.push_back(program.data());
     std::vector<std::string> arguments = invocation.arguments;
     for (std::string& argument : arguments) argv.push_back(argument.data());
@@ -67,12 +76,13 @@ std::pair<int, int> output_channel(bool on_terminal) {
 }  // namespace
 
 Result run_command(const Invocation& invocation) {
+    std::string program = program_for(invocation);
     const auto [reading, writing] = output_channel(invocation.on_terminal);
     const pid_t child = fork();
     if (child == -1) throw std::runtime_error("fork");
     if (child == 0) {
         close(reading);
-        become_command(invocation, writing);
+        become_command(invocation, std::move(program), writing);
     }
     close(writing);
 

@@ -97,6 +97,7 @@ Failure fail_reading(State& state) {
 
 std::optional<Failure> end_run(State& state) {
     if (!state.sdf) return std::nullopt;
+    // Flushed before the close, so that a failed write can still be undone.
     if (text_flush(*state.sdf) != 0) return fail_writing(state);
     const int closed = text_close(*state.sdf);
     state.sdf.reset();
@@ -120,7 +121,7 @@ std::optional<Failure> start_run(State& state) {
     print(state.console, append ? messages::appending : messages::creating, {state.current_name});
     state.sdf = open_sdf_file(state, status, append);
     if (!state.sdf) return Failure{FailedStep::opening, state.current_name};
-    state.length_before_run = append ? length : 0;
+    state.length_before_run = length;
     state.records_in_run = 0;
     ++state.sdf_files_opened;
     state.names_written.insert(state.current_name);

@@ -33,6 +33,10 @@ int open_flags(Access access) {
     return -1;
 }
 
+FileId id_of(const struct stat& status) {
+    return FileId{static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
+}
+
 bool is_regular_file(int fd) {
     struct stat status {};
     return fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
@@ -112,14 +116,13 @@ bool close_file(File& file) {
 std::optional<FileId> file_id(const File& file) {
     struct stat status {};
     if (fstat(fd_of(file), &status) != 0) return std::nullopt;
-    return FileId{static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
+    return id_of(status);
 }
 
 std::optional<FileStatus> regular_file_status(const std::string& path) {
     struct stat status {};
     if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
-    return FileStatus{static_cast<std::int64_t>(status.st_size),
-                      FileId{static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)}};
+    return FileStatus{static_cast<std::int64_t>(status.st_size), id_of(status)};
 }
 
 bool path_exists(const std::string& path) {

@@ -27,9 +27,23 @@ std::optional<std::string> first_listed_name() {
     return name;
 }
 
-std::optional<Failure> delete_merged_file(const std::string& merged_path, Console& console) {
+// Only the run that holds the merged file's lock, while its path still names
+// that same file, may distribute it. A second run started at the same time,
+// or one that opened the file just before an earlier run deleted or replaced
+// it, must leave it alone, or its records would be written twice.
+bool claim_merged_file(TextStream& merged, const std::string& merged_path) {
+    if (!platform::lock_exclusively(merged.file)) return false;
+    const std::optional<platform::FileStatus> at_path = platform::regular_file_status(merged_path);
+    const std::optional<platform::FileId> opened = platform::file_id(merged.file);
+    return at_path && opened && at_path->id == *opened;
+}
+
+// Deleted while the file is still open and locked, so that no other run can
+// claim it between the close and the deletion.
+std::optional<Failure> delete_merged_file(TextStream& merged, const std::string& merged_path, Console& console) {
     print(console, messages::deleting, {merged_path});
     platform::remove_file(merged_path);
+    text_close(merged);
     // A merged file left in place would be distributed again by the next run.
     if (platform::path_exists(merged_path)) return Failure{FailedStep::deleting, merged_path};
     return std::nullopt;
@@ -42,13 +56,14 @@ std::optional<Failure> split_first_listed_file(const std::string& directory_text
     const std::string merged_path = directory_text + *listed_name;
     print(console, messages::input_report, {*listed_name, decimal(file_length(merged_path))});
     std::optional<TextStream> merged = text_open(merged_path, "ra");
-    if (!merged) return Failure{FailedStep::opening, merged_path};
+    if (!merged || !claim_merged_file(*merged, merged_path)) return Failure{FailedStep::opening, merged_path};
 
     const Distribution distribution = distribute_records(*merged, merged_path, directory_text, console);
-    text_close(*merged);
-    if (distribution.failure) return distribution.failure;
-    if (distribution.sdf_files_opened == 0) return std::nullopt;
-    return delete_merged_file(merged_path, console);
+    if (distribution.failure || distribution.sdf_files_opened == 0) {
+        text_close(*merged);
+        return distribution.failure;
+    }
+    return delete_merged_file(*merged, merged_path, console);
 }
 
 }  // namespace

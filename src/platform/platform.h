@@ -60,6 +60,10 @@ bool truncate_file(File& file, std::int64_t length);
 // Releases the file; false when the system reports an error while doing so.
 bool close_file(File& file);
 
+// Takes an exclusive lock on the whole file without waiting: false when
+// another open file holds one. The lock lasts until the file is closed.
+bool lock_exclusively(File& file);
+
 // Identifies a file independently of the path by which it was reached.
 struct FileId {
     std::uint64_t device = 0;

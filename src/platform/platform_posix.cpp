@@ -9,6 +9,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -111,6 +112,14 @@ bool close_file(File& file) {
     if (!file.is_open()) return true;
     // The descriptor is gone after close() whatever it reports, EINTR included.
     return close(static_cast<int>(file.release())) == 0;
+}
+
+bool lock_exclusively(File& file) {
+    int result;
+    do {
+        result = flock(fd_of(file), LOCK_EX | LOCK_NB);
+    } while (result == -1 && errno == EINTR);
+    return result == 0;
 }
 
 std::optional<FileId> file_id(const File& file) {

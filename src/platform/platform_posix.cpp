@@ -150,7 +150,11 @@ bool sync_path(const std::string& path, int flags) {
     } while (fd == -1 && errno == EINTR);
     if (fd == -1) return false;
     File file(fd);
-    const bool synced = fsync(fd) == 0 || errno == EINVAL;  // EINVAL: the file system cannot sync this
+    int result;
+    do {
+        result = fsync(fd);
+    } while (result == -1 && errno == EINTR);
+    const bool synced = result == 0 || errno == EINVAL;  // EINVAL: the file system cannot sync this
     return close_file(file) && synced;
 }
 

@@ -19,7 +19,6 @@ namespace testing_support {
 namespace {
 
 constexpr uid_t nobody = 65534;
-constexpr auto time_allowed = std::chrono::seconds(60);
 
 // Opens the channel for the child's standard output: its reading end and the
 // end the child writes to.
@@ -61,6 +60,7 @@ std::string program_for(const Invocation& invocation) {
                            static_cast<rlim_t>(*invocation.file_size_limit)};
         setrlimit(RLIMIT_FSIZE, &limit);
     }
+    for (const std::string& setting : invocation.environment) putenv(const_cast<char*>(setting.c_str()));
     if (invocation.unprivileged && geteuid() == 0) {
         if (setgroups(0, nullptr) != 0 || setgid(nobody) != 0 || setuid(nobody) != 0) _exit(126);
     }
@@ -87,7 +87,7 @@ Result run_command(const Invocation& invocation) {
     close(writing);
 
     Result result;
-    const auto deadline = std::chrono::steady_clock::now() + time_allowed;
+    const auto deadline = std::chrono::steady_clock::now() + invocation.time_allowed;
     bool hung = false;
     for (;;) {
         pollfd ready{reading, POLLIN, 0};
@@ -105,8 +105,10 @@ Result run_command(const Invocation& invocation) {
     }
     close(reading);
     int status = 0;
-    waitpid(child, &status, 0);
+    rusage usage{};
+    wait4(child, &status, 0, &usage);
     if (!hung && WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
+    result.peak_resident_kib = usage.ru_maxrss;
     return result;
 }
 

@@ -1,6 +1,7 @@
 // Runs the built command as a user would, and takes what it shows.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -15,11 +16,14 @@ struct Invocation {
     bool unprivileged = false;            // run as the user nobody when the tests run as root
     bool on_terminal = false;             // standard output on a terminal instead of a pipe
     bool without_standard_streams = false;  // started with standard input and output closed
+    std::vector<std::string> environment{};  // NAME=value settings added to the command's environment
+    std::chrono::seconds time_allowed = std::chrono::seconds(60);  // then it counts as hung and is killed
 };
 
 struct Result {
     int exit_code = -1;  // -1 when the command did not end by itself
     std::string output;
+    long peak_resident_kib = 0;  // the most memory the command held resident at once
 };
 
 Result run_command(const Invocation& invocation);

@@ -1,0 +1,484 @@
+// The whole command under faults: a full disk, failing reads, writes, syncs
+// and deletions, a merged file claimed by another run, hostile paths. Each
+// run must end either done or with its message and exit code 99, and with
+// every record in its SDF file or still in the merged file.
+#include <sys/file.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+
+#include <gtest/gtest.h>
+
+#include "expected_console.h"
+#include "run_binary.h"
+#include "support.h"
+
+namespace {
+
+using namespace testing_support;
+namespace fs = std::filesystem;
+using Files = std::map<std::string, std::string>;
+
+void expect_files(const fs::path& directory, const Files& expected) {
+    const Files found = files_below(directory);
+    for (const auto& [name, bytes] : expected) {
+        EXPECT_EQ(escaped(found.count(name) ? found.at(name) : "<absent>"), escaped(bytes)) << name;
+    }
+    for (const auto& [name, bytes] : found) EXPECT_TRUE(expected.count(name)) << "unexpected file " << name;
+}
+
+void write_files(const fs::path& directory, const Files& files) {
+    for (const auto& [name, bytes] : files) write_file((directory / name).string(), bytes);
+}
+
+// ---- Running out of space ----------------------------------------------------
+
+// A run of A fits anywhere; the run of B that follows needs more room than
+// either way of running out of space leaves it.
+std::string merged_that_outgrows_the_space() {
+    std::string merged = "A       01a1\r\nA       01a2\r\n";
+    for (int i = 0; i < 1400; ++i) merged += "B       01" + std::string(100, 'b') + "\r\n";
+    return merged;
+}
+
+constexpr long file_size_limit = 20000;
+// The merged file takes about 156 KiB of it, which leaves about 100 KiB.
+constexpr const char* small_file_system = "size=256k";
+
+// A small file system of its own on a directory, in a mount namespace of the
+// test process's own, so that it goes away with the process whatever happens.
+class SmallFileSystem {
+public:
+    // Empty when it is mounted, otherwise why not.
+    std::string mount_on(const fs::path& directory) {
+        if (geteuid() != 0) return "mounting needs root";
+        if (unshare(CLONE_NEWNS) != 0) return std::string("no mount namespace of its own: ") + std::strerror(errno);
+        if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+            return std::string("mounts cannot be made private: ") + std::strerror(errno);
+        }
+        if (mount("tmpfs", directory.c_str(), "tmpfs", 0, small_file_system) != 0) {
+            return std::string("no tmpfs: ") + std::strerror(errno);
+        }
+        mounted_ = directory;
+        return "";
+    }
+    ~SmallFileSystem() {
+        if (!mounted_.empty()) umount2(mounted_.c_str(), MNT_DETACH);
+    }
+
+private:
+    fs::path mounted_;
+};
+
+enum class Exhaustion { file_size_limit, full_file_system };
+
+struct SpaceCase {
+    const char* name;
+    Exhaustion exhaustion;
+    Files before;  // beside the merged file
+    std::string console;  // after the report line
+    Files after;  // beside the merged file, which stays as it was
+};
+
+void PrintTo(const SpaceCase& test, std::ostream* out) { *out << test.name; }
+
+class SpaceTest : public testing::TestWithParam<SpaceCase> {};
+
+TEST_P(SpaceTest, FailedWriteIsReportedAndNothingIsLost) {
+    const SpaceCase& test = GetParam();
+    ScratchDir scratch;
+    const fs::path data = scratch.path() / "data";
+    fs::create_directory(data);
+    SmallFileSystem file_system;
+    if (test.exhaustion == Exhaustion::full_file_system) {
+        const std::string why_not = file_system.mount_on(data);
+        if (!why_not.empty()) GTEST_SKIP() << "no small file system to fill: " << why_not;
+    }
+    const std::string merged = merged_that_outgrows_the_space();
+    write_file((data / "in.mrg").string(), merged);
+    write_files(data, test.before);
+
+    Invocation invocation{.arguments = {"data", "mrg"}, .working_directory = scratch.path()};
+    if (test.exhaustion == Exhaustion::file_size_limit) invocation.file_size_limit = file_size_limit;
+    const Result result = run_command(invocation);
+
+    EXPECT_EQ(escaped(result.output),
+              escaped(banner + report("in.mrg", static_cast<long long>(merged.size())) + test.console));
+    EXPECT_EQ(result.exit_code, 99);
+    Files after = test.after;
+    after["in.mrg"] = merged;
+    expect_files(data, after);
+}
+
+const std::string first_run = created("A.sdf") + count(2);
+const std::string a_written = "a1\r\na2\r\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SpaceTest,
+    testing::Values(SpaceCase{"new_sdf_file_at_file_size_limit",
+                              Exhaustion::file_size_limit,
+                              {},
+                              first_run + created("B.sdf") + error("writing", "B.sdf"),
+                              {{"A.sdf", a_written}, {"B.sdf", ""}}},
+                    SpaceCase{"new_sdf_file_on_full_file_system",
+                              Exhaustion::full_file_system,
+                              {},
+                              first_run + created("B.sdf") + error("writing", "B.sdf"),
+                              {{"A.sdf", a_written}, {"B.sdf", ""}}},
+                    SpaceCase{"sdf_file_with_data_at_file_size_limit",
+                              Exhaustion::file_size_limit,
+                              {{"B.sdf", "old\r\n"}},
+                              first_run + appended("B.sdf") + error("writing", "B.sdf"),
+                              {{"A.sdf", a_written}, {"B.sdf", "old\r\n"}}},
+                    SpaceCase{"sdf_file_with_data_on_full_file_system",
+                              Exhaustion::full_file_system,
+                              {{"B.sdf", "old\r\n"}},
+                              first_run + appended("B.sdf") + error("writing", "B.sdf"),
+                              {{"A.sdf", a_written}, {"B.sdf", "old\r\n"}}}),
+    [](const testing::TestParamInfo<SpaceCase>& info) { return std::string(info.param.name); });
+
+// ---- Faults injected into the command's system calls ---------------------------
+
+// The environment that loads the fault injector into the command. An
+// AddressSanitizer build insists on coming first in the list of libraries and
+// refuses to start behind a preloaded one; the injector itself is built
+// without sanitizers and only passes calls on, so the check is turned off.
+std::vector<std::string> fault_environment(const std::string& fault, const std::string& path) {
+    const char* asan_options = std::getenv("ASAN_OPTIONS");
+    return {std::string("LD_PRELOAD=") + FAULT_SHIM, "VRTL_FAULT=" + fault, "VRTL_FAULT_PATH=" + path,
+            std::string("ASAN_OPTIONS=") + (asan_options ? std::string(asan_options) + ":" : "") +
+                "verify_asan_link_order=0"};
+}
+
+Result run_with_fault(const ScratchDir& scratch, const std::string& fault, const std::string& path) {
+    return run_command({.arguments = {"data", "mrg"},
+                        .working_directory = scratch.path(),
+                        .environment = fault_environment(fault, path)});
+}
+
+const std::string three_runs = "A       01a1\r\nA       01a2\r\nB       01b1\r\nC       01c1\r\n";
+const Files three_runs_written = {{"A.sdf", "a1\r\na2\r\n"}, {"B.sdf", "b1\r\n"}, {"C.sdf", "c1\r\n"}};
+const std::string three_runs_console =
+    created("A.sdf") + count(2) + created("B.sdf") + count(1) + created("C.sdf") + count(1);
+
+const std::string long_record(10000, 'x');
+const std::string long_second_run = "A       01a1\r\nB       01" + long_record + "\r\n";
+
+Files with(Files files, const Files& more) {
+    for (const auto& [name, bytes] : more) files[name] = bytes;
+    return files;
+}
+
+struct InjectedCase {
+    const char* name;
+    std::string fault;  // as the injector takes it
+    std::string path;   // the file it strikes, as the command spells it
+    Files before;       // in the directory, the merged file in.mrg included
+    std::string console;  // after the report line
+    int exit_code;
+    Files after;
+};
+
+void PrintTo(const InjectedCase& test, std::ostream* out) { *out << test.name; }
+
+class InjectedFaultTest : public testing::TestWithParam<InjectedCase> {};
+
+TEST_P(InjectedFaultTest, EndsAsTheUserIsTold) {
+    const InjectedCase& test = GetParam();
+    ScratchDir scratch;
+    fs::create_directory(scratch.path() / "data");
+    write_files(scratch.path() / "data", test.before);
+
+    const Result result = run_with_fault(scratch, test.fault, test.path);
+
+    const std::string& merged = test.before.at("in.mrg");
+    EXPECT_EQ(escaped(result.output),
+              escaped(banner + report("in.mrg", static_cast<long long>(merged.size())) + test.console));
+    EXPECT_EQ(result.exit_code, test.exit_code);
+    expect_files(scratch.path() / "data", test.after);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Reading, InjectedFaultTest,
+    testing::Values(
+        InjectedCase{"read_error_at_the_start",
+                     "read_error_after=0",
+                     "data/in.mrg",
+                     {{"in.mrg", three_runs}},
+                     error("reading", "data/in.mrg"),
+                     99,
+                     {{"in.mrg", three_runs}}},
+        // The error strikes inside the line of C, while the run of B is still
+        // open: B goes back to how it was found, its record being still in the
+        // merged file.
+        InjectedCase{"read_error_inside_a_line",
+                     "read_error_after=45",
+                     "data/in.mrg",
+                     {{"in.mrg", three_runs}},
+                     created("A.sdf") + count(2) + created("B.sdf") + error("reading", "data/in.mrg"),
+                     99,
+                     {{"in.mrg", three_runs}, {"A.sdf", "a1\r\na2\r\n"}, {"B.sdf", ""}}},
+        InjectedCase{"read_error_inside_a_long_record",
+                     "read_error_after=8000",
+                     "data/in.mrg",
+                     {{"in.mrg", long_second_run}, {"B.sdf", "old\r\n"}},
+                     created("A.sdf") + count(1) + appended("B.sdf") + error("reading", "data/in.mrg"),
+                     99,
+                     {{"in.mrg", long_second_run}, {"A.sdf", "a1\r\n"}, {"B.sdf", "old\r\n"}}}),
+    [](const testing::TestParamInfo<InjectedCase>& info) { return std::string(info.param.name); });
+
+INSTANTIATE_TEST_SUITE_P(
+    Writing, InjectedFaultTest,
+    testing::Values(
+        InjectedCase{"write_error_at_the_first_write",
+                     "write_error_after=0",
+                     "data/B.sdf",
+                     {{"in.mrg", three_runs}, {"B.sdf", "old\r\n"}},
+                     created("A.sdf") + count(2) + appended("B.sdf") + error("writing", "B.sdf"),
+                     99,
+                     {{"in.mrg", three_runs}, {"A.sdf", "a1\r\na2\r\n"}, {"B.sdf", "old\r\n"}}},
+        // Part of the long record has reached the file when the write fails:
+        // it is cut off again.
+        InjectedCase{"write_error_after_part_of_a_record",
+                     "write_error_after=5000",
+                     "data/B.sdf",
+                     {{"in.mrg", long_second_run}, {"B.sdf", "old\r\n"}},
+                     created("A.sdf") + count(1) + appended("B.sdf") + error("writing", "B.sdf"),
+                     99,
+                     {{"in.mrg", long_second_run}, {"A.sdf", "a1\r\n"}, {"B.sdf", "old\r\n"}}},
+        // The records may not have reached the disk: the merged file stays.
+        InjectedCase{"sync_error",
+                     "fsync_error",
+                     "data/A.sdf",
+                     {{"in.mrg", three_runs}},
+                     three_runs_console + error("writing", "A.sdf"),
+                     99,
+                     with(three_runs_written, {{"in.mrg", three_runs}})},
+        InjectedCase{"close_error",
+                     "close_error",
+                     "data/B.sdf",
+                     {{"in.mrg", three_runs}},
+                     created("A.sdf") + count(2) + created("B.sdf") + error("writing", "B.sdf"),
+                     99,
+                     {{"in.mrg", three_runs}, {"A.sdf", "a1\r\na2\r\n"}, {"B.sdf", "b1\r\n"}}}),
+    [](const testing::TestParamInfo<InjectedCase>& info) { return std::string(info.param.name); });
+
+INSTANTIATE_TEST_SUITE_P(
+    Deleting, InjectedFaultTest,
+    testing::Values(
+        InjectedCase{"deletion_fails",
+                     "unlink_error",
+                     "data/in.mrg",
+                     {{"in.mrg", three_runs}},
+                     three_runs_console + deleting("data/in.mrg") + error("deleting", "data/in.mrg"),
+                     99,
+                     with(three_runs_written, {{"in.mrg", three_runs}})},
+        InjectedCase{"deletion_claims_success_and_leaves_the_file",
+                     "unlink_does_nothing",
+                     "data/in.mrg",
+                     {{"in.mrg", three_runs}},
+                     three_runs_console + deleting("data/in.mrg") + error("deleting", "data/in.mrg"),
+                     99,
+                     with(three_runs_written, {{"in.mrg", three_runs}})},
+        // What counts is that the file is gone.
+        InjectedCase{"deletion_reports_failure_after_removing_the_file",
+                     "unlink_removes_but_fails",
+                     "data/in.mrg",
+                     {{"in.mrg", three_runs}},
+                     three_runs_console + deleting("data/in.mrg"),
+                     0,
+                     three_runs_written}),
+    [](const testing::TestParamInfo<InjectedCase>& info) { return std::string(info.param.name); });
+
+INSTANTIATE_TEST_SUITE_P(
+    Retried, InjectedFaultTest,
+    testing::Values(
+        InjectedCase{"every_call_interrupted_once",
+                     "interrupted",
+                     "",
+                     {{"in.mrg", three_runs}},
+                     three_runs_console + deleting("data/in.mrg"),
+                     0,
+                     three_runs_written},
+        InjectedCase{"reads_and_writes_of_three_bytes",
+                     "short_transfers",
+                     "",
+                     {{"in.mrg", long_second_run}},
+                     created("A.sdf") + count(1) + created("B.sdf") + count(1) + deleting("data/in.mrg"),
+                     0,
+                     {{"A.sdf", "a1\r\n"}, {"B.sdf", long_record + "\r\n"}}}),
+    [](const testing::TestParamInfo<InjectedCase>& info) { return std::string(info.param.name); });
+
+// ---- A merged file that another run has claimed ---------------------------------
+
+// Holds the lock on a file as a run that is distributing it does.
+class LockHolder {
+public:
+    explicit LockHolder(const std::string& path) : fd_(open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
+        if (fd_ == -1 || flock(fd_, LOCK_EX | LOCK_NB) != 0) throw std::runtime_error("cannot lock " + path);
+    }
+    ~LockHolder() { close(fd_); }
+    LockHolder(const LockHolder&) = delete;
+    LockHolder& operator=(const LockHolder&) = delete;
+
+private:
+    int fd_;
+};
+
+enum class Claim { lock_held, file_deleted_meanwhile, file_replaced_meanwhile };
+
+struct ClaimCase {
+    const char* name;
+    Claim claim;
+    Files after;
+};
+
+void PrintTo(const ClaimCase& test, std::ostream* out) { *out << test.name; }
+
+class ClaimedMergedFileTest : public testing::TestWithParam<ClaimCase> {};
+
+TEST_P(ClaimedMergedFileTest, EndsAsAnOpenFailureAndTouchesNothing) {
+    const ClaimCase& test = GetParam();
+    ScratchDir scratch;
+    fs::create_directory(scratch.path() / "data");
+    write_files(scratch.path() / "data", {{"in.mrg", three_runs}, {"A.sdf", "old\r\n"}});
+
+    Result result;
+    switch (test.claim) {
+    case Claim::lock_held: {
+        const LockHolder other_run(scratch / "data/in.mrg");
+        result = run_command({.arguments = {"data", "mrg"}, .working_directory = scratch.path()});
+        break;
+    }
+    case Claim::file_deleted_meanwhile: result = run_with_fault(scratch, "vanish_before_lock", "data/in.mrg"); break;
+    case Claim::file_replaced_meanwhile: result = run_with_fault(scratch, "replace_before_lock", "data/in.mrg"); break;
+    }
+
+    EXPECT_EQ(escaped(result.output), escaped(banner + report("in.mrg", static_cast<long long>(three_runs.size())) +
+                                              error("opening", "data/in.mrg")));
+    EXPECT_EQ(result.exit_code, 99);
+    expect_files(scratch.path() / "data", test.after);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ClaimedMergedFileTest,
+    testing::Values(ClaimCase{"lock_held_by_another_run", Claim::lock_held, {{"in.mrg", three_runs}, {"A.sdf", "old\r\n"}}},
+                    ClaimCase{"deleted_before_the_lock", Claim::file_deleted_meanwhile, {{"A.sdf", "old\r\n"}}},
+                    ClaimCase{"replaced_before_the_lock",
+                              Claim::file_replaced_meanwhile,
+                              {{"in.mrg", "REPLACED01by another run\r\n"}, {"A.sdf", "old\r\n"}}}),
+    [](const testing::TestParamInfo<ClaimCase>& info) { return std::string(info.param.name); });
+
+// ---- Hostile paths ------------------------------------------------------------------
+
+struct HostileCase {
+    const char* name;
+    std::function<void(const fs::path& data, const fs::path& outside)> prepare;
+    std::string console;  // after the banner
+    int exit_code;
+    Files after;  // the regular files of the directory
+};
+
+void PrintTo(const HostileCase& test, std::ostream* out) { *out << test.name; }
+
+class HostilePathTest : public testing::TestWithParam<HostileCase> {};
+
+// Everything below root, links and special files included, as names and kinds.
+std::map<std::string, fs::file_type> entries_below(const fs::path& root) {
+    std::map<std::string, fs::file_type> entries;
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        entries[fs::relative(entry.path(), root).string()] = entry.symlink_status().type();
+    }
+    return entries;
+}
+
+TEST_P(HostilePathTest, NeitherHangsNorWritesOutsideTheDirectory) {
+    const HostileCase& test = GetParam();
+    ScratchDir scratch;
+    const fs::path data = scratch.path() / "data";
+    const fs::path outside = scratch.path() / "outside";
+    fs::create_directory(data);
+    fs::create_directories(outside / "folder");
+    write_file((outside / "kept").string(), "kept\r\n");
+    mkfifo((outside / "pipe").c_str(), 0644);
+    test.prepare(data, outside);
+    const auto outside_before = entries_below(outside);
+
+    const Result result = run_command({.arguments = {"data", "mrg"}, .working_directory = scratch.path()});
+
+    EXPECT_EQ(escaped(result.output), escaped(banner + test.console));
+    EXPECT_EQ(result.exit_code, test.exit_code);
+    expect_files(data, test.after);
+    EXPECT_EQ(entries_below(outside), outside_before);
+    EXPECT_EQ(read_file((outside / "kept").string()), "kept\r\n");
+}
+
+const std::string one_record = "S       01r\r\n";
+const std::string dots = ".       01d1\r\n..      01d2\r\n...     01d3\r\n";
+
+void merged_with(const fs::path& data, const std::string& merged) { write_file((data / "in.mrg").string(), merged); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, HostilePathTest,
+    testing::Values(
+        HostileCase{"merged_file_is_a_fifo",
+                    [](const fs::path& data, const fs::path&) { mkfifo((data / "in.mrg").c_str(), 0644); },
+                    report("in.mrg", 0) + error("opening", "data/in.mrg"),
+                    99,
+                    {}},
+        HostileCase{"merged_file_is_a_link_to_an_endless_device",
+                    [](const fs::path& data, const fs::path&) { fs::create_symlink("/dev/zero", data / "in.mrg"); },
+                    report("in.mrg", 0) + error("opening", "data/in.mrg"),
+                    99,
+                    {}},
+        HostileCase{"sdf_file_is_a_fifo",
+                    [](const fs::path& data, const fs::path&) {
+                        merged_with(data, one_record);
+                        mkfifo((data / "S.sdf").c_str(), 0644);
+                    },
+                    report("in.mrg", 13) + created("S.sdf") + error("opening", "S.sdf"),
+                    99,
+                    {{"in.mrg", one_record}}},
+        HostileCase{"sdf_file_is_a_link_to_a_fifo_outside",
+                    [](const fs::path& data, const fs::path& outside) {
+                        merged_with(data, one_record);
+                        fs::create_symlink(outside / "pipe", data / "S.sdf");
+                    },
+                    report("in.mrg", 13) + created("S.sdf") + error("opening", "S.sdf"),
+                    99,
+                    {{"in.mrg", one_record}}},
+        HostileCase{"sdf_file_is_a_link_to_a_directory_outside",
+                    [](const fs::path& data, const fs::path& outside) {
+                        merged_with(data, one_record);
+                        fs::create_directory_symlink(outside / "folder", data / "S.sdf");
+                    },
+                    report("in.mrg", 13) + created("S.sdf") + error("opening", "S.sdf"),
+                    99,
+                    {{"in.mrg", one_record}}},
+        // Dots without a separator name plain files of the directory.
+        HostileCase{"names_of_dots_stay_in_the_directory",
+                    [](const fs::path& data, const fs::path&) { merged_with(data, dots); },
+                    report("in.mrg", static_cast<long long>(dots.size())) + created("..sdf") + count(1) + created("...sdf") + count(1) +
+                        created("....sdf") + count(1) + deleting("data/in.mrg"),
+                    0,
+                    {{"..sdf", "d1\r\n"}, {"...sdf", "d2\r\n"}, {"....sdf", "d3\r\n"}}},
+        HostileCase{"name_climbing_out_with_backslashes",
+                    [](const fs::path& data, const fs::path&) { merged_with(data, "..\\..\\x 01r\r\n"); },
+                    report("in.mrg", 13) + created("..\\..\\x.sdf") + error("opening", "..\\..\\x.sdf"),
+                    99,
+                    {{"in.mrg", "..\\..\\x 01r\r\n"}}},
+        HostileCase{"absolute_name",
+                    [](const fs::path& data, const fs::path&) { merged_with(data, "/tmp/x  01r\r\n"); },
+                    report("in.mrg", 13) + created("/tmp/x.sdf") + error("opening", "/tmp/x.sdf"),
+                    99,
+                    {{"in.mrg", "/tmp/x  01r\r\n"}}}),
+    [](const testing::TestParamInfo<HostileCase>& info) { return std::string(info.param.name); });
+
+}  // namespace

@@ -1,0 +1,37 @@
+// Large merged files, made and checked a piece at a time, so that neither the
+// tests' time nor their memory grows with more than the file's length.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace testing_support {
+
+// Lines of one length, in runs that take the SDF names in turn. Line i holds
+// its number in ten digits, then filler that changes from line to line.
+struct MergedLayout {
+    std::vector<std::string> names;  // SDF names of at most 8 characters, without ".sdf"
+    std::int64_t lines = 0;
+    std::int64_t lines_per_run = 0;
+    std::size_t record_length = 100;  // bytes of a record, at least 10, CR LF not counted
+};
+
+void write_merged_file(const std::string& path, const MergedLayout& layout);
+
+std::int64_t merged_length(const MergedLayout& layout);
+
+// The console lines of the runs, from the first run to the last, as a run of
+// the command into a directory without SDF files reports them.
+std::string console_of_runs(const MergedLayout& layout);
+
+enum class Expected { whole, prefix };
+
+// Compares the file at path with the SDF file that the layout gives name: the
+// whole of it, or a prefix of it (what a run stopped midway may have written).
+// Empty when they agree, else where and how they differ.
+std::string sdf_difference(const std::string& path, const MergedLayout& layout, std::string_view name,
+                           Expected expected);
+
+}  // namespace testing_support

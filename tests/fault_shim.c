@@ -12,6 +12,8 @@
  *   unlink_error         unlink of the path fails with EIO and removes nothing
  *   unlink_removes_but_fails  unlink removes the path, then reports EIO
  *   unlink_does_nothing  unlink reports success and removes nothing
+ *   unlink_needs_lock    unlink fails with EPERM unless the file is locked
+ *                        at that moment, as the command must hold it
  *   vanish_before_lock   the path is removed just before the file is locked,
  *                        as a run that finished meanwhile would have done
  *   replace_before_lock  the path is replaced by a new file just before the
@@ -44,6 +46,7 @@ enum fault {
     unlink_error,
     unlink_removes_but_fails,
     unlink_does_nothing,
+    unlink_needs_lock,
     vanish_before_lock,
     replace_before_lock,
     interrupted,
@@ -61,6 +64,7 @@ static const struct {
     {"unlink_error", unlink_error},
     {"unlink_removes_but_fails", unlink_removes_but_fails},
     {"unlink_does_nothing", unlink_does_nothing},
+    {"unlink_needs_lock", unlink_needs_lock},
     {"vanish_before_lock", vanish_before_lock},
     {"replace_before_lock", replace_before_lock},
     {"interrupted", interrupted},
@@ -249,6 +253,18 @@ int flock(int fd, int operation) {
     return real(fd, operation);
 }
 
+/* Whether some open file holds a lock on path: one more open of it cannot
+ * take the lock. */
+static int is_locked(const char *path) {
+    int (*real_open)(const char *, int, ...) = next_definition("open");
+    int (*real_flock)(int, int) = next_definition("flock");
+    const int fd = real_open(path, O_RDONLY | O_CLOEXEC);
+    if (fd == -1) return 0;
+    const int locked = real_flock(fd, LOCK_EX | LOCK_NB) == -1 && errno == EWOULDBLOCK;
+    close(fd);
+    return locked;
+}
+
 int unlink(const char *path) {
     set_up();
     int (*real)(const char *) = next_definition("unlink");
@@ -256,6 +272,7 @@ int unlink(const char *path) {
     switch (shim.fault) {
     case unlink_error: return fails_with(EIO);
     case unlink_does_nothing: return 0;
+    case unlink_needs_lock: return is_locked(path) ? real(path) : fails_with(EPERM);
     case unlink_removes_but_fails: return real(path) == 0 ? fails_with(EIO) : -1;
     default: return real(path);
     }

@@ -287,6 +287,15 @@ INSTANTIATE_TEST_SUITE_P(
                      three_runs_console + deleting("data/in.mrg") + error("deleting", "data/in.mrg"),
                      99,
                      with(three_runs_written, {{"in.mrg", three_runs}})},
+        // Another run that opened the file meanwhile must find it locked
+        // until it is gone.
+        InjectedCase{"deletion_while_the_merged_file_is_locked",
+                     "unlink_needs_lock",
+                     "data/in.mrg",
+                     {{"in.mrg", three_runs}},
+                     three_runs_console + deleting("data/in.mrg"),
+                     0,
+                     three_runs_written},
         // What counts is that the file is gone.
         InjectedCase{"deletion_reports_failure_after_removing_the_file",
                      "unlink_removes_but_fails",

@@ -42,6 +42,12 @@ std::string filler_of(std::uint8_t choice) {
 constexpr std::size_t max_reads = 1 << 20;
 const std::string sentinel = "\x01untouched";
 
+// One read as a report shows it.
+std::string shown(const model::LineRead& read, bool error) {
+    return std::string(read.delivered ? "delivered " : "nothing, the buffer holding ") + "\"" + read.line +
+           "\", end " + (read.at_end ? "on" : "off") + (error ? ", error" : "");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -63,16 +69,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzzing::expect_true("the file opens", stream.has_value());
     fuzzing::expect_true("no end before the first read", !text_at_end(*stream));
     for (std::size_t index = 0; index < expected.size(); ++index) {
-        const std::string read_number = "read " + std::to_string(index + 1);
-        std::string line = sentinel;
-        const bool delivered = text_read_line(line, limit, *stream);
-        fuzzing::expect_equal(read_number + ": delivered", expected[index].delivered ? "yes" : "no",
-                              delivered ? "yes" : "no");
-        fuzzing::expect_equal(read_number + ": the line", expected[index].delivered ? expected[index].line : sentinel,
-                              line);
-        fuzzing::expect_equal(read_number + ": the end indication", expected[index].at_end ? "on" : "off",
-                              text_at_end(*stream) ? "on" : "off");
-        fuzzing::expect_true(read_number + ": no error", !stream->error);
+        model::LineRead actual;
+        actual.line = sentinel;
+        actual.delivered = text_read_line(actual.line, limit, *stream);
+        actual.at_end = text_at_end(*stream);
+        const model::LineRead& wanted = expected[index];
+        const bool same = actual.delivered == wanted.delivered && actual.at_end == wanted.at_end &&
+                          actual.line == (wanted.delivered ? wanted.line : sentinel) && !stream->error;
+        if (!same) {
+            fuzzing::fail_with_input("read " + std::to_string(index + 1) + " of the file, limit " +
+                                         std::to_string(limit) + ", mode " + std::string(mode),
+                                     shown(wanted, false), shown(actual, stream->error));
+        }
     }
     if (expected.back().at_end) {
         std::string line = sentinel;

@@ -69,6 +69,7 @@ void fail_with_report(std::string_view what, std::string_view report) {
     std::fprintf(stderr, "\n=== mismatch: %.*s\n%.*s--- input (%zu bytes%s):\n%s\n", static_cast<int>(what.size()),
                  what.data(), static_cast<int>(report.size()), report.data(), current_input.size(),
                  current_input.size() > shown_input_limit ? ", cut" : "", escaped(input).c_str());
+    remove_scratch_root();  // abort() skips the removal at exit
     std::abort();
 }
 

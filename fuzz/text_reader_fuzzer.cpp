@@ -5,7 +5,7 @@
 // follows to the edges of the 4096-byte pieces the reader fetches), then the
 // file's data. The file is read line by line until the end indication comes
 // on, and every line, every result and the end indication after each read
-// must be what the model says.
+// must be what the model says; the length probe must give the file's size.
 #include <array>
 #include <cstdint>
 #include <span>
@@ -88,5 +88,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fuzzing::expect_true("the end stays on", text_at_end(*stream));
     }
     fuzzing::expect_true("the stream closes", text_close(*stream) == 0);
+    fuzzing::expect_equal("the length of the file", std::to_string(file.size()), std::to_string(file_length(path)));
     return 0;
 }

@@ -19,7 +19,9 @@
 namespace {
 
 constexpr std::array<std::int32_t, 16> chosen_limits{-1, 0, 1, 2, 3, 4, 5, 10, 11, 20, 4009, 4010, 4095, 4096, 4097, 8193};
-constexpr std::array<std::string_view, 8> modes{"ra", "r", "rb", "rba", "rab", "rbx", "rbb", "r+"};
+// The last four are no modes at all: the open must fail.
+constexpr std::array<std::string_view, 12> modes{"ra", "r",  "rb", "rba", "rab", "rbx",
+                                                 "rbb", "r+", "",   "x",   "Ra",  "+r"};
 constexpr std::size_t piece = 4096;
 
 // A byte below 128 picks one of the limits above; from 128 up, a small limit.
@@ -66,7 +68,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         model::line_reads(model::readable_data(file, model::reading_of_mode(mode)), limit, max_reads);
 
     std::optional<TextStream> stream = text_open(path, mode);
-    fuzzing::expect_true("the file opens", stream.has_value());
+    const bool valid_mode = !mode.empty() && mode.front() == 'r';
+    fuzzing::expect_equal("the open with mode \"" + std::string(mode) + "\"", valid_mode ? "opened" : "refused",
+                          stream ? "opened" : "refused");
+    if (!valid_mode) return 0;
     fuzzing::expect_true("no end before the first read", !text_at_end(*stream));
     for (std::size_t index = 0; index < expected.size(); ++index) {
         model::LineRead actual;

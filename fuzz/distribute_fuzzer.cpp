@@ -1,7 +1,8 @@
 // Fuzz target: the record distribution against the model of the SDF files.
 //
-// Input: a byte choosing what the directory holds besides the merged file,
-// then either the merged file's bytes as they are, or (with bit 0x20 of the
+// Input: a byte choosing a limit on the size of the files the distribution
+// writes (0: none; else that many times 48 bytes), a byte choosing what the
+// directory holds besides the merged file, then either the merged file's bytes as they are, or (with bit 0x20 of the
 // first byte set) a compact description of its lines, so that names repeat
 // and runs form often:
 //   per line, a byte: the name field (low 4 bits, from the table below) and
@@ -14,8 +15,10 @@
 // and a link L.sdf to A.sdf, and the merged file may itself be named A.sdf;
 // the console may hold its text or write out every message at once.
 // Every file of the directory, the console text, the count of SDF files
-// opened and the refusal must be what the model says.
+// opened and the failure must be what the model says: a run that fails to
+// write leaves its SDF file as it found it, and earlier runs stay written.
 #include <array>
+#include <csignal>
 #include <cstdint>
 #include <filesystem>
 #include <span>
@@ -24,6 +27,10 @@
 #include "distribute/distribute.h"
 #include "fuzz_support.h"
 #include "models.h"
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
 
@@ -98,44 +105,114 @@ void make_directory(const std::string& path, const model::Directory& directory) 
     }
 }
 
+constexpr std::int64_t size_limit_step = 48;
+
+std::optional<std::int64_t> size_limit_of(std::uint8_t choice) {
+    if (choice == 0) return std::nullopt;
+    return choice * size_limit_step;
+}
+
+// Limits the size of every file the process writes while it lives, as a
+// quota would: a write past the limit fails with EFBIG instead of raising
+// SIGXFSZ.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(std::optional<std::int64_t> limit) {
+        static const bool signal_ignored = std::signal(SIGXFSZ, SIG_IGN) != SIG_ERR;
+        fuzzing::expect_true("SIGXFSZ is ignored", signal_ignored);
+        fuzzing::expect_true("the file size limit is known", getrlimit(RLIMIT_FSIZE, &saved_) == 0);
+        if (!limit) return;
+        rlimit limited = saved_;
+        limited.rlim_cur = static_cast<rlim_t>(*limit);
+        fuzzing::expect_true("the file size limit is set", setrlimit(RLIMIT_FSIZE, &limited) == 0);
+    }
+    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &saved_); }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    rlimit saved_{};
+};
+
+// The console writes into a pipe, which no file size limit touches, large
+// enough for any console text of an input, and never blocks.
+struct ConsolePipe {
+    platform::File read_end;
+    platform::File write_end;
+};
+
+ConsolePipe make_console_pipe() {
+    int ends[2];
+    fuzzing::expect_true("the console pipe opens", pipe2(ends, O_CLOEXEC) == 0);
+    ConsolePipe console_pipe{platform::File(ends[0]), platform::File(ends[1])};
+    constexpr int capacity = 1 << 20;
+    fuzzing::expect_true("the console pipe grows", fcntl(ends[1], F_SETPIPE_SZ, capacity) >= capacity);
+    fcntl(ends[1], F_SETFL, O_NONBLOCK);
+    fcntl(ends[0], F_SETFL, O_NONBLOCK);
+    return console_pipe;
+}
+
+std::string drain(platform::File& read_end) {
+    std::string text;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t count = read(static_cast<int>(read_end.handle()), buffer, sizeof buffer);
+        if (count <= 0) return text;
+        text.append(buffer, static_cast<std::size_t>(count));
+    }
+}
+
+std::string shown(const std::optional<model::Failure>& failure) {
+    if (!failure) return "none";
+    return (failure->step == model::Failure::Step::opening ? "opening " : "writing ") + failure->name;
+}
+
+std::string shown(const std::optional<Failure>& failure) {
+    if (!failure) return "none";
+    switch (failure->step) {
+    case FailedStep::opening: return "opening " + failure->subject;
+    case FailedStep::writing: return "writing " + failure->subject;
+    case FailedStep::reading: return "reading " + failure->subject;
+    case FailedStep::deleting: return "deleting " + failure->subject;
+    }
+    return "?";
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::span<const std::uint8_t> input(data, size);
     fuzzing::set_current_input(input);
     fuzzing::InputReader reader(input);
+    const std::optional<std::int64_t> size_limit = size_limit_of(reader.byte());
     const std::uint8_t settings = reader.byte();
     const std::string merged_name = (settings & merged_is_a) ? "A.sdf" : "in.mrg";
     std::string merged = (settings & lines_described) ? merged_from_description(reader) : std::string(reader.rest());
 
     const model::Directory before = directory_before(settings, merged_name, std::move(merged));
-    const model::Split expected = model::split(before, merged_name);
+    const model::Split expected = model::split(before, merged_name, size_limit);
 
     const std::string directory_path = fuzzing::scratch_root() + "/directory";
-    const std::string console_path = fuzzing::scratch_root() + "/console";
     make_directory(directory_path, before);
     const std::string merged_path = directory_path + "/" + merged_name;
 
-    std::optional<platform::File> console_file = platform::open_file(console_path, platform::Access::create);
-    fuzzing::expect_true("the console opens", console_file.has_value());
+    ConsolePipe console_pipe = make_console_pipe();
     const Showing showing = (settings & console_shows_at_once) ? Showing::at_once : Showing::held;
-    Console console{text_stream_for_writing(std::move(*console_file)), showing};
+    Console console{text_stream_for_writing(std::move(console_pipe.write_end)), showing};
     std::optional<TextStream> stream = text_open(merged_path, "ra");
     fuzzing::expect_true("the merged file opens", stream.has_value());
-    const Distribution distribution = distribute_records(*stream, merged_path, directory_path + "/", console);
+    std::optional<Distribution> distribution;
+    {
+        const FileSizeLimit limit(size_limit);
+        distribution = distribute_records(*stream, merged_path, directory_path + "/", console);
+    }
     fuzzing::expect_true("the merged file closes", text_close(*stream) == 0);
     close_console(console);
 
-    fuzzing::expect_equal("the console", expected.console, fuzzing::read_file(console_path));
+    fuzzing::expect_equal("the console", expected.console, drain(console_pipe.read_end));
     fuzzing::expect_equal("SDF files opened", std::to_string(expected.sdf_files_opened),
-                          std::to_string(distribution.sdf_files_opened));
-    const std::string expected_failure = expected.refused ? "opening " + *expected.refused : "none";
-    std::string failure = "none";
-    if (distribution.failure) {
-        failure = (distribution.failure->step == FailedStep::opening ? "opening " : "another step ") +
-                  distribution.failure->subject;
-    }
-    fuzzing::expect_equal("the failure", expected_failure, failure);
+                          std::to_string(distribution->sdf_files_opened));
+    fuzzing::expect_equal("the failure", shown(expected.failure), shown(distribution->failure));
     fuzzing::expect_same_directory(expected.after, fuzzing::read_directory(directory_path));
     return 0;
 }

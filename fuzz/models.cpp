@@ -105,21 +105,67 @@ std::string stored_text(std::string_view text) {
     return stored;
 }
 
-Split split(const Directory& before, const std::string& merged_name) {
+namespace {
+
+// The SDF file of the run in progress, as its stream writes it: output is
+// held 4096 bytes at a time, written out when one more byte is to be held
+// and at the end of the run; a write that would carry the file past the
+// size limit fails.
+struct Run {
+    std::string name;
+    std::string target;
+    std::string bytes_before;
+    std::int64_t records = 0;
+    std::int64_t written_end = 0;  // the file's length as written so far
+    std::int64_t held = 0;
+};
+
+constexpr std::int64_t holding = 4096;
+
+bool fits(std::int64_t end, std::optional<std::int64_t> size_limit) { return !size_limit || end <= *size_limit; }
+
+bool write_held(Run& run, std::optional<std::int64_t> size_limit) {
+    if (run.held == 0) return true;
+    if (!fits(run.written_end + run.held, size_limit)) return false;
+    run.written_end += run.held;
+    run.held = 0;
+    return true;
+}
+
+bool write_record(Run& run, Entry& file, std::string_view stored, std::optional<std::int64_t> size_limit) {
+    for (std::size_t i = 0; i < stored.size(); ++i) {
+        if (run.held == holding && !write_held(run, size_limit)) return false;
+        ++run.held;
+    }
+    file.bytes += stored;
+    return true;
+}
+
+}  // namespace
+
+Split split(const Directory& before, const std::string& merged_name, std::optional<std::int64_t> size_limit) {
     Split result;
     result.after = before;
     Directory& files = result.after;
     std::string console;
     const std::string& merged = before.at(merged_name).bytes;
+    const auto fail = [&](Failure::Step step, const std::string& name) {
+        result.failure = Failure{step, name};
+        result.console = stored_text(console);
+        return result;
+    };
 
-    std::string current;  // the SDF file name of the run in progress
-    std::int64_t records = 0;
+    std::optional<Run> run;
     for (const std::string& line : lines_of(readable_data(merged, Reading::text))) {
         const std::string name = sdf_file_name(line);
-        if (name != current) {
-            if (!current.empty()) console += "  " + std::to_string(records) + " zapisov. \n";
-            current = name;
-            records = 0;
+        if (!run || name != run->name) {
+            if (run) {
+                if (!write_held(*run, size_limit)) {
+                    files[run->target].bytes = run->bytes_before;
+                    return fail(Failure::Step::writing, run->name);
+                }
+                console += "  " + std::to_string(run->records) + " zapisov. \n";
+            }
             const std::string target = resolved(files, name);
             const auto found = files.find(target);
             const bool is_file = found != files.end() && found->second.kind == Entry::Kind::file;
@@ -127,22 +173,29 @@ Split split(const Directory& before, const std::string& merged_name) {
             console += (append ? "  APPEND v datoteko " : "  Kreiram datoteko ") + name + " .... ";
             const bool reaches_out = name.find_first_of("/\\") != std::string::npos;
             const bool is_directory = found != files.end() && found->second.kind == Entry::Kind::directory;
-            if (reaches_out || is_directory || target == merged_name) {
-                result.refused = name;
-                result.console = stored_text(console);
-                return result;
-            }
+            if (reaches_out || is_directory || target == merged_name) return fail(Failure::Step::opening, name);
             if (!append) files[target] = Entry{};
+            run = Run{name, target, files[target].bytes, 0, static_cast<std::int64_t>(files[target].bytes.size()), 0};
             ++result.sdf_files_opened;
         }
         if (line.size() < 10) {
             console += "?";
             continue;
         }
-        files[resolved(files, name)].bytes += stored_text(line.substr(10));
-        ++records;
+        Entry& file = files[run->target];
+        if (!write_record(*run, file, stored_text(line.substr(10)), size_limit)) {
+            file.bytes = run->bytes_before;
+            return fail(Failure::Step::writing, run->name);
+        }
+        ++run->records;
     }
-    if (!current.empty()) console += "  " + std::to_string(records) + " zapisov. \n";
+    if (run) {
+        if (!write_held(*run, size_limit)) {
+            files[run->target].bytes = run->bytes_before;
+            return fail(Failure::Step::writing, run->name);
+        }
+        console += "  " + std::to_string(run->records) + " zapisov. \n";
+    }
     result.console = stored_text(console);
     return result;
 }

@@ -46,16 +46,25 @@ struct Entry {
 };
 using Directory = std::map<std::string, Entry>;
 
+// The step that ended a split early, and the SDF file name it concerns.
+struct Failure {
+    enum class Step { opening, writing };
+    Step step;
+    std::string name;
+};
+
 struct Split {
     std::string console;  // as stored: CR LF line ends
     Directory after;
     std::int64_t sdf_files_opened = 0;
-    std::optional<std::string> refused;  // the SDF file name that could not be opened
+    std::optional<Failure> failure;
 };
 
 // Splits the merged file named merged_name in directory: every line of its
 // text (a last line without LF completed with one) goes to the SDF file that
 // its first 8 characters name; consecutive lines of one name form a run.
-Split split(const Directory& before, const std::string& merged_name);
+// A run whose file would grow past size_limit fails, and its file is left
+// as the run found it (created, when it was absent); earlier runs stay.
+Split split(const Directory& before, const std::string& merged_name, std::optional<std::int64_t> size_limit);
 
 }  // namespace model

@@ -1,0 +1,203 @@
+// Simple models of the DOS text rules and of the record distribution.
+#include "models.h"
+
+namespace model {
+
+namespace {
+
+constexpr char cr = '\r';
+constexpr char lf = '\n';
+constexpr char end_of_text = '\x1a';
+
+// Trailing characters that do not count in a name: a signed byte of at most 32.
+bool counts_in_name(char c) { return static_cast<signed char>(c) > 32; }
+
+std::string sdf_file_name(std::string_view line) {
+    std::string name;
+    for (std::size_t i = 0; i < 8 && i < line.size() && line[i] != '\0'; ++i) name += line[i];
+    while (!name.empty() && !counts_in_name(name.back())) name.pop_back();
+    return name + ".sdf";
+}
+
+// The lines of a text, each ended by LF; a last line without one gets it.
+std::vector<std::string> lines_of(std::string_view text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != lf) continue;
+        lines.emplace_back(text.substr(start, i + 1 - start));
+        start = i + 1;
+    }
+    if (start < text.size()) lines.push_back(std::string(text.substr(start)) + lf);
+    return lines;
+}
+
+// The name a link in the directory leads to, or the name itself.
+std::string resolved(const Directory& directory, const std::string& name) {
+    const auto found = directory.find(name);
+    if (found != directory.end() && found->second.kind == Entry::Kind::link) return found->second.target;
+    return name;
+}
+
+}  // namespace
+
+// The models build their strings by index into storage of the final size or
+// more: std::string's own appending code is shared with the instrumented code
+// under test and would make them slow.
+
+std::string readable_data(std::string_view file, Reading reading) {
+    if (reading == Reading::bytes) return std::string(file);
+    std::string data(file.size(), '\0');
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < file.size(); ++i) {
+        const char c = file[i];
+        if (c == end_of_text) break;
+        const bool lf_follows = i + 1 < file.size() && file[i + 1] == lf;
+        if (c == cr && lf_follows) continue;
+        data[kept++] = c;
+    }
+    data.resize(kept);
+    return data;
+}
+
+Reading reading_of_mode(std::string_view mode) {
+    return mode.size() >= 2 && mode[1] == 'b' ? Reading::bytes : Reading::text;
+}
+
+std::vector<LineRead> line_reads(std::string_view data, std::int32_t limit, std::size_t max_reads) {
+    std::vector<LineRead> reads;
+    std::size_t position = 0;
+    bool at_end = false;
+    while (reads.size() < max_reads) {
+        LineRead read;
+        read.at_end = at_end;
+        if (limit <= 0) {
+            reads.push_back(read);
+            break;
+        }
+        bool data_ran_out = false;
+        const std::size_t start = position;
+        while (position - start + 1 < static_cast<std::size_t>(limit)) {
+            if (position == data.size()) {
+                data_ran_out = true;
+                break;
+            }
+            if (data[position++] == lf) break;
+        }
+        read.line = data.substr(start, position - start);
+        read.delivered = !read.line.empty() || limit == 1;
+        if (data_ran_out) at_end = true;
+        read.at_end = at_end;
+        reads.push_back(read);
+        if (at_end || limit == 1) break;
+    }
+    return reads;
+}
+
+std::string stored_text(std::string_view text) {
+    std::string stored(2 * text.size(), '\0');
+    std::size_t length = 0;
+    for (const char c : text) {
+        if (c == lf) stored[length++] = cr;
+        stored[length++] = c;
+    }
+    stored.resize(length);
+    return stored;
+}
+
+namespace {
+
+// The SDF file of the run in progress, as its stream writes it: output is
+// held 4096 bytes at a time, written out when one more byte is to be held
+// and at the end of the run; a write that would carry the file past the
+// size limit fails.
+struct Run {
+    std::string name;
+    std::string target;
+    std::string bytes_before;
+    std::int64_t records = 0;
+    std::int64_t written_end = 0;  // the file's length as written so far
+    std::int64_t held = 0;
+};
+
+constexpr std::int64_t holding = 4096;
+
+bool fits(std::int64_t end, std::optional<std::int64_t> size_limit) { return !size_limit || end <= *size_limit; }
+
+bool write_held(Run& run, std::optional<std::int64_t> size_limit) {
+    if (run.held == 0) return true;
+    if (!fits(run.written_end + run.held, size_limit)) return false;
+    run.written_end += run.held;
+    run.held = 0;
+    return true;
+}
+
+bool write_record(Run& run, Entry& file, std::string_view stored, std::optional<std::int64_t> size_limit) {
+    for (std::size_t i = 0; i < stored.size(); ++i) {
+        if (run.held == holding && !write_held(run, size_limit)) return false;
+        ++run.held;
+    }
+    file.bytes += stored;
+    return true;
+}
+
+}  // namespace
+
+Split split(const Directory& before, const std::string& merged_name, std::optional<std::int64_t> size_limit) {
+    Split result;
+    result.after = before;
+    Directory& files = result.after;
+    std::string console;
+    const std::string& merged = before.at(merged_name).bytes;
+    const auto fail = [&](Failure::Step step, const std::string& name) {
+        result.failure = Failure{step, name};
+        result.console = stored_text(console);
+        return result;
+    };
+
+    std::optional<Run> run;
+    for (const std::string& line : lines_of(readable_data(merged, Reading::text))) {
+        const std::string name = sdf_file_name(line);
+        if (!run || name != run->name) {
+            if (run) {
+                if (!write_held(*run, size_limit)) {
+                    files[run->target].bytes = run->bytes_before;
+                    return fail(Failure::Step::writing, run->name);
+                }
+                console += "  " + std::to_string(run->records) + " zapisov. \n";
+            }
+            const std::string target = resolved(files, name);
+            const auto found = files.find(target);
+            const bool is_file = found != files.end() && found->second.kind == Entry::Kind::file;
+            const bool append = is_file && !found->second.bytes.empty();
+            console += (append ? "  APPEND v datoteko " : "  Kreiram datoteko ") + name + " .... ";
+            const bool reaches_out = name.find_first_of("/\\") != std::string::npos;
+            const bool is_directory = found != files.end() && found->second.kind == Entry::Kind::directory;
+            if (reaches_out || is_directory || target == merged_name) return fail(Failure::Step::opening, name);
+            if (!append) files[target] = Entry{};
+            run = Run{name, target, files[target].bytes, 0, static_cast<std::int64_t>(files[target].bytes.size()), 0};
+            ++result.sdf_files_opened;
+        }
+        if (line.size() < 10) {
+            console += "?";
+            continue;
+        }
+        Entry& file = files[run->target];
+        if (!write_record(*run, file, stored_text(line.substr(10)), size_limit)) {
+            file.bytes = run->bytes_before;
+            return fail(Failure::Step::writing, run->name);
+        }
+        ++run->records;
+    }
+    if (run) {
+        if (!write_held(*run, size_limit)) {
+            files[run->target].bytes = run->bytes_before;
+            return fail(Failure::Step::writing, run->name);
+        }
+        console += "  " + std::to_string(run->records) + " zapisov. \n";
+    }
+    result.console = stored_text(console);
+    return result;
+}
+
+}  // namespace model

@@ -57,6 +57,22 @@ TEST(Interpreter, FoundAlongThePathWhenComspecNamesNoProgram) {
     }
 }
 
+TEST(Interpreter, NoneFoundLeavesNothingListed) {
+    ScratchDir scratch;
+    std::filesystem::create_directory(scratch.path() / "data");
+    write_file(scratch / "data/old.mrg", "A       01x\r\n");
+    write_file(scratch / "work1d.tmp", "old.mrg\r\n");
+    const EnvironmentChange no_comspec("COMSPEC", nullptr);
+    const EnvironmentChange no_path("PATH", "");
+
+    const Result result = run_command({.arguments = {"data", "new"}, .working_directory = scratch.path()});
+
+    EXPECT_EQ(escaped(result.output), escaped(banner));
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_EQ(read_file(scratch / "work1d.tmp"), "");
+    EXPECT_EQ(read_file(scratch / "data/old.mrg"), "A       01x\r\n");
+}
+
 TEST(Command, DeviceNamesAreNeverSdfFiles) {
     for (const char* device : {"NUL", "con", "PRN", "AUX", "COM1", "LPT1"}) {
         SCOPED_TRACE(device);

@@ -201,8 +201,8 @@ bool sync_directory(const std::string&) { return true; }
 
 void write_listing(const std::string& directory_text, const std::string& extension,
                    const std::string& listing_path) {
-    // Emptied first: an interpreter that finds no match may leave the file of
-    // an earlier run untouched, and its name would be taken again.
+    // Emptied first: should no interpreter start, the listing of an earlier
+    // run, made for another extension perhaps, would be taken for this one.
     if (std::optional<File> listing = open_file(listing_path, Access::create)) close_file(*listing);
     run_command(listing_command(directory_text, extension, listing_path));
 }

@@ -43,6 +43,16 @@ DWORD share_mode(Access access) {
     return access == Access::read ? others_read_and_write | FILE_SHARE_DELETE : others_read_and_write;
 }
 
+// "name:stream" is a stream inside the file "name", which goes when that file
+// is deleted: never a file of the command's own. A ':' right after a drive
+// letter is part of the drive.
+bool names_a_stream(std::string_view path) {
+    const std::size_t separator = path.find_last_of("\\/");
+    std::string_view name = path.substr(separator == std::string_view::npos ? 0 : separator + 1);
+    if (separator == std::string_view::npos && name.size() >= 2 && name[1] == ':') name.remove_prefix(2);
+    return name.find(':') != std::string_view::npos;
+}
+
 // Opens whatever is at path; whether it is a disk file is judged afterwards.
 HANDLE open_handle(const std::string& path, DWORD desired_access, DWORD share, DWORD disposition) {
     return CreateFileA(path.c_str(), desired_access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -116,6 +126,7 @@ bool run_command(const std::string& command_text) {
 }  // namespace
 
 std::optional<File> open_file(const std::string& path, Access access) {
+    if (names_a_stream(path)) return std::nullopt;
     const DWORD desired_access = access == Access::read ? GENERIC_READ : GENERIC_WRITE;
     const DWORD disposition = access == Access::read ? OPEN_EXISTING : OPEN_ALWAYS;
     const HANDLE handle = open_handle(path, desired_access, share_mode(access), disposition);
@@ -172,6 +183,7 @@ std::optional<FileId> file_id(const File& file) {
 }
 
 std::optional<FileStatus> regular_file_status(const std::string& path) {
+    if (names_a_stream(path)) return std::nullopt;
     // No access asked for: the attributes of a file that may not be read can
     // still be queried.
     const OwnedHandle handle(open_handle(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING));

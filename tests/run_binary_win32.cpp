@@ -1,5 +1,5 @@
 // Runs the built command in a child process on Windows. The POSIX-only parts
-// of an invocation (limits, users, terminals) have no cases here.
+// of an invocation (limits, users, terminals) are refused, never ignored.
 #include "run_binary.h"
 
 #include <stdexcept>
@@ -50,6 +50,10 @@ std::string quoted_argument(const std::string& argument) {
 }  // namespace
 
 Result run_command(const Invocation& invocation) {
+    if (invocation.file_size_limit || invocation.unprivileged || invocation.on_terminal ||
+        invocation.without_standard_streams) {
+        throw std::logic_error("this invocation can only be made on POSIX");
+    }
     SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     OwnedHandle reading;
     OwnedHandle writing;

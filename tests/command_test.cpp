@@ -82,6 +82,22 @@ Case listing_order_case() {
                 {{"A.sdf", "a\r\n"}, {"B.mrg", "B       01b\r\n"}}, "a.mrg\r\nB.mrg\r\n"};
 }
 
+// Runs of "abc" and "ABC": two files, or, where names fold case, one file
+// that the second run appends to.
+Case letter_case_case() {
+    const std::string merged = "abc     01x\r\nABC     01y\r\n";
+    const std::string console_start = banner + report("in.mrg", 26) + created("abc.sdf") + count(1);
+    const std::string deleted = deleting(path_in("data", "in.mrg"));
+    if (test_platform.names_fold_case) {
+        return Case{"letter_case_folds_into_one_file", {"data", "mrg"}, {{"in.mrg", merged}}, {},
+                    console_start + appended("ABC.sdf") + count(1) + deleted, 0, {{"abc.sdf", "x\r\ny\r\n"}},
+                    "in.mrg\r\n"};
+    }
+    return Case{"letter_case_makes_two_files", {"data", "mrg"}, {{"in.mrg", merged}}, {},
+                console_start + created("ABC.sdf") + count(1) + deleted, 0,
+                {{"abc.sdf", "x\r\n"}, {"ABC.sdf", "y\r\n"}}, "in.mrg\r\n"};
+}
+
 INSTANTIATE_TEST_SUITE_P(
     CommandLine, CommandTest,
     testing::Values(
@@ -118,6 +134,7 @@ INSTANTIATE_TEST_SUITE_P(
              {{"A.sdf", "a\r\n"}, {"b.mrg", "B       01b\r\n"}, {"c.txt", "C       01c\r\n"}},
              "a.mrg\r\nb.mrg\r\n"},
         listing_order_case(),
+        letter_case_case(),
         Case{"nothing_matches", {"data", "mrg"}, {{"in.txt", orders}}, {}, banner, 0, {{"in.txt", orders}}, ""},
         // Wine, like a POSIX shell, hides these names from the interpreter's dir.
         Case{"hidden_files_do_not_match", {"data", "mrg"}, {{".in.mrg", orders}}, {}, banner, 0, {{".in.mrg", orders}}, ""},

@@ -1,73 +1,14 @@
 // Record distribution: runs, names, create or append, and the records' bytes.
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <functional>
+#include <filesystem>
 
 #include <gtest/gtest.h>
 
-#include "distribute/distribute.h"
-#include "support.h"
+#include "distribute_support.h"
+#include "test_platform.h"
 
-using testing_support::escaped;
-using testing_support::files_below;
-using testing_support::read_file;
-using testing_support::ScratchDir;
-using testing_support::write_file;
+using namespace testing_support;
 
 namespace {
-
-// A merged line: the name padded to 8 characters, two header characters, the record, CR LF.
-std::string line(std::string name, std::string_view record) {
-    name.resize(8, ' ');
-    return name + "01" + std::string(record) + "\r\n";
-}
-
-std::string created(std::string_view name) { return "  Kreiram datoteko " + std::string(name) + " .... "; }
-std::string appended(std::string_view name) { return "  APPEND v datoteko " + std::string(name) + " .... "; }
-std::string count(int records) { return "  " + std::to_string(records) + " zapisov. \r\n"; }
-
-using Files = std::map<std::string, std::string>;
-
-struct Outcome {
-    std::string console;
-    Files files;  // every file of the directory but the merged one
-    std::int64_t sdf_files_opened = 0;
-    std::optional<FailedStep> failed_step;
-    std::string failure_subject;
-};
-
-// Distributes merged, read from "in.mrg" in a directory that holds the files
-// before, and gives what came of it.
-Outcome distribute(const std::string& merged, const Files& before = {},
-                   const std::function<void(const ScratchDir&)>& prepare = {}) {
-    ScratchDir directory;
-    ScratchDir console_directory;
-    for (const auto& [name, bytes] : before) write_file(directory / name, bytes);
-    if (prepare) prepare(directory);
-    write_file(directory / "in.mrg", merged);
-
-    Console console{*text_open(console_directory / "console", "wa"), Showing::held};
-    std::optional<TextStream> stream = text_open(directory / "in.mrg", "ra");
-    const Distribution distribution =
-        distribute_records(*stream, directory / "in.mrg", directory.path().string() + "/", console);
-    text_close(*stream);
-    close_console(console);
-
-    Outcome outcome;
-    outcome.console = *read_file(console_directory / "console");
-    outcome.files = files_below(directory.path());
-    EXPECT_EQ(escaped(outcome.files["in.mrg"]), escaped(merged)) << "the merged file changed";
-    outcome.files.erase("in.mrg");
-    outcome.sdf_files_opened = distribution.sdf_files_opened;
-    if (distribution.failure) {
-        outcome.failed_step = distribution.failure->step;
-        outcome.failure_subject = distribution.failure->subject;
-    }
-    return outcome;
-}
 
 struct Case {
     const char* name;
@@ -92,6 +33,18 @@ TEST_P(DistributeTest, WritesEachRunAndReportsIt) {
     for (const auto& [name, bytes] : test.after) {
         EXPECT_EQ(escaped(outcome.files.at(name)), escaped(bytes)) << name;
     }
+}
+
+// Runs of "abc" and "ABC" are two runs; where names fold case they share one file.
+Case letter_case_case() {
+    const std::string merged = line("abc", "1") + line("ABC", "2");
+    const std::string first_run = created("abc.sdf") + count(1);
+    if (test_platform.names_fold_case) {
+        return Case{"letter_case_starts_a_new_run_in_the_same_file", merged, {},
+                    first_run + appended("ABC.sdf") + count(1), {{"abc.sdf", "1\r\n2\r\n"}}, 2};
+    }
+    return Case{"letter_case_starts_a_new_run_in_another_file", merged, {}, first_run + created("ABC.sdf") + count(1),
+                {{"abc.sdf", "1\r\n"}, {"ABC.sdf", "2\r\n"}}, 2};
 }
 
 const std::string long_record(10000, 'R');
@@ -125,12 +78,7 @@ INSTANTIATE_TEST_SUITE_P(
              created("A.sdf") + count(1),
              {{"A.sdf", "new\r\n"}},
              1},
-        Case{"letter_case_starts_a_new_run",
-             line("abc", "1") + line("ABC", "2"),
-             {},
-             created("abc.sdf") + count(1) + created("ABC.sdf") + count(1),
-             {{"abc.sdf", "1\r\n"}, {"ABC.sdf", "2\r\n"}},
-             2}),
+        letter_case_case()),
     [](const testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(
@@ -187,18 +135,6 @@ INSTANTIATE_TEST_SUITE_P(
              1}),
     [](const testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
-struct RefusedCase {
-    const char* name;
-    std::string merged;
-    std::function<void(const ScratchDir&)> prepare;
-    std::string console;
-    std::string refused;
-};
-
-void PrintTo(const RefusedCase& test, std::ostream* out) { *out << test.name; }
-
-class RefusedSdfFileTest : public testing::TestWithParam<RefusedCase> {};
-
 TEST_P(RefusedSdfFileTest, FailsToOpenAndWritesNothing) {
     const RefusedCase& test = GetParam();
     const Outcome outcome = distribute(line("A", "kept") + test.merged, {}, test.prepare);
@@ -209,61 +145,17 @@ TEST_P(RefusedSdfFileTest, FailsToOpenAndWritesNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, RefusedSdfFileTest,
+    Names, RefusedSdfFileTest,
     testing::Values(
         RefusedCase{"slash", line("X/Y", "r"), {}, created("X/Y.sdf"), "X/Y.sdf"},
         RefusedCase{"parent", line("../Y", "r"), {}, created("../Y.sdf"), "../Y.sdf"},
         RefusedCase{"backslash", line("X\\Y", "r"), {}, created("X\\Y.sdf"), "X\\Y.sdf"},
         RefusedCase{"existing_subdirectory", line("X/Y", "r"),
-                    [](const ScratchDir& d) { mkdir((d / "X").c_str(), 0755); }, created("X/Y.sdf"), "X/Y.sdf"},
-        RefusedCase{"directory", line("D", "r"), [](const ScratchDir& d) { mkdir((d / "D.sdf").c_str(), 0755); },
-                    created("D.sdf"), "D.sdf"},
-        RefusedCase{"fifo", line("F", "r"), [](const ScratchDir& d) { mkfifo((d / "F.sdf").c_str(), 0644); },
-                    created("F.sdf"), "F.sdf"},
-        RefusedCase{"symlink_to_a_device", line("N", "r"),
-                    [](const ScratchDir& d) { symlink("/dev/null", (d / "N.sdf").c_str()); }, created("N.sdf"),
-                    "N.sdf"},
-        RefusedCase{"link_to_the_merged_file", line("M", "r"),
-                    [](const ScratchDir& d) { symlink("in.mrg", (d / "M.sdf").c_str()); }, appended("M.sdf"),
-                    "M.sdf"}),
-    [](const testing::TestParamInfo<RefusedCase>& info) { return std::string(info.param.name); });
-
-TEST(Distribute, ReadErrorLeavesTheSdfFileAsTheRunFoundIt) {
-    // A merged file whose data breaks off with an I/O error: a mapped page of
-    // lines, read through /proc/self/mem, followed by an unmapped one.
-    const long page = sysconf(_SC_PAGESIZE);
-    char* pages = static_cast<char*>(mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-    ASSERT_NE(pages, MAP_FAILED);
-    munmap(pages + page, page);
-    const std::string record(100, 'r');
-    const std::string whole_line = line("A", record);
-    const std::size_t whole_lines = static_cast<std::size_t>(page) / whole_line.size();
-    std::string data;
-    for (std::size_t i = 0; i < whole_lines; ++i) data += whole_line;
-    data += "A       01";  // a last line that the error cuts short
-    data.resize(static_cast<std::size_t>(page), 'x');
-    std::copy(data.begin(), data.end(), pages);
-
-    const int memory = open("/proc/self/mem", O_RDONLY | O_CLOEXEC);
-    if (memory == -1 || lseek(memory, reinterpret_cast<off_t>(pages), SEEK_SET) == -1) {
-        GTEST_SKIP() << "no /proc/self/mem";
-    }
-    TextStream merged;
-    merged.file = platform::File(memory);
-
-    ScratchDir directory;
-    ScratchDir console_directory;
-    Console console{*text_open(console_directory / "console", "wa"), Showing::held};
-    const Distribution distribution =
-        distribute_records(merged, "merged", directory.path().string() + "/", console);
-    close_console(console);
-    munmap(pages, page);
-
-    ASSERT_TRUE(distribution.failure);
-    EXPECT_EQ(distribution.failure->step, FailedStep::reading);
-    EXPECT_EQ(distribution.failure->subject, "merged");
-    EXPECT_EQ(escaped(*read_file(console_directory / "console")), escaped(created("A.sdf")));
-    EXPECT_EQ(read_file(directory / "A.sdf").value_or("<absent>"), "");
-}
+                    [](const ScratchDir& d) { std::filesystem::create_directory(d / "X"); }, created("X/Y.sdf"),
+                    "X/Y.sdf"},
+        RefusedCase{"directory", line("D", "r"),
+                    [](const ScratchDir& d) { std::filesystem::create_directory(d / "D.sdf"); }, created("D.sdf"),
+                    "D.sdf"}),
+    refused_case_name);
 
 }  // namespace

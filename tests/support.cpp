@@ -5,9 +5,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
-
-#include <sys/stat.h>
 
 namespace testing_support {
 
@@ -34,19 +33,29 @@ std::string escaped(std::string_view bytes) {
 }
 
 ScratchDir::ScratchDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "vrtl_sdf_test.XXXXXX").string();
-    if (!mkdtemp(pattern.data())) throw std::runtime_error("cannot make a scratch directory");
-    path_ = pattern;
+    std::random_device random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::filesystem::path candidate =
+            std::filesystem::temp_directory_path() / ("vrtl_sdf_test." + std::to_string(random()));
+        if (std::filesystem::create_directory(candidate)) {
+            path_ = candidate;
+            return;
+        }
+    }
+    throw std::runtime_error("cannot make a scratch directory");
 }
 
 ScratchDir::~ScratchDir() {
     std::error_code ignored;
     // Tests take permissions away; give them back so that everything can go.
+    constexpr auto usable = std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
+                            std::filesystem::perms::group_exec | std::filesystem::perms::others_read |
+                            std::filesystem::perms::others_exec;
     for (auto it = std::filesystem::recursive_directory_iterator(path_, ignored);
          it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
-        if (it->is_directory(ignored) && !it->is_symlink(ignored)) chmod(it->path().c_str(), 0755);
+        if (it->is_directory(ignored) && !it->is_symlink(ignored)) std::filesystem::permissions(it->path(), usable, ignored);
     }
-    chmod(path_.c_str(), 0755);
+    std::filesystem::permissions(path_, usable, ignored);
     std::filesystem::remove_all(path_, ignored);
 }
 

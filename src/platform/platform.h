@@ -10,14 +10,18 @@
 
 namespace platform {
 
+// Where the writes to a file land: where its position stands, or, for a file
+// opened to append, at its end as it is at the moment of each write.
+enum class Writes { at_position, at_end };
+
 // An open file. Move-only; a file still open when it is destroyed is closed
 // and the result of that close is lost, so data that matters is closed with
 // close_file() and the result checked.
 class File {
 public:
     File() = default;
-    explicit File(std::intptr_t handle) : handle_(handle) {}
-    File(File&& other) noexcept : handle_(other.release()) {}
+    explicit File(std::intptr_t handle, Writes writes = Writes::at_position) : handle_(handle), writes_(writes) {}
+    File(File&& other) noexcept : handle_(other.handle_), writes_(other.writes_) { other.handle_ = invalid_handle; }
     File& operator=(File&& other) noexcept;
     File(const File&) = delete;
     File& operator=(const File&) = delete;
@@ -25,12 +29,14 @@ public:
 
     bool is_open() const { return handle_ != invalid_handle; }
     std::intptr_t handle() const { return handle_; }
+    Writes writes() const { return writes_; }
     std::intptr_t release();
 
     static constexpr std::intptr_t invalid_handle = -1;
 
 private:
     std::intptr_t handle_ = invalid_handle;
+    Writes writes_ = Writes::at_position;
 };
 
 enum class Access {

@@ -45,29 +45,13 @@ bool is_regular_file(int fd) {
 
 }  // namespace
 
-File& File::operator=(File&& other) noexcept {
-    if (this != &other) {
-        close_file(*this);
-        handle_ = other.release();
-    }
-    return *this;
-}
-
-File::~File() { close_file(*this); }
-
-std::intptr_t File::release() {
-    const std::intptr_t handle = handle_;
-    handle_ = invalid_handle;
-    return handle;
-}
-
 std::optional<File> open_file(const std::string& path, Access access) {
     int fd;
     do {
         fd = open(path.c_str(), open_flags(access), 0666);
     } while (fd == -1 && errno == EINTR);
     if (fd == -1) return std::nullopt;
-    File file(fd);
+    File file(fd, access == Access::append ? Writes::at_end : Writes::at_position);
     if (!is_regular_file(fd)) return std::nullopt;
     // Truncation waits until the file is known to be a regular one.
     if (access == Access::create && !truncate_file(file, 0)) return std::nullopt;

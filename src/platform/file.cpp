@@ -1,0 +1,23 @@
+// The part of the seam that is the same on every platform: owning a file.
+#include "platform/platform.h"
+
+namespace platform {
+
+File& File::operator=(File&& other) noexcept {
+    if (this != &other) {
+        close_file(*this);
+        writes_ = other.writes_;
+        handle_ = other.release();
+    }
+    return *this;
+}
+
+File::~File() { close_file(*this); }
+
+std::intptr_t File::release() {
+    const std::intptr_t handle = handle_;
+    handle_ = invalid_handle;
+    return handle;
+}
+
+}  // namespace platform

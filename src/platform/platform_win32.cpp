@@ -1,0 +1,233 @@
+// The seam on Windows: the ANSI file functions and the command interpreter.
+#include "platform/platform.h"
+
+#include <algorithm>
+#include <limits>
+#include <vector>
+
+#include <windows.h>
+
+#include "platform/command_interpreter.h"
+
+namespace platform {
+
+const std::string_view directory_separator = "\\";
+
+namespace {
+
+HANDLE handle_of(const File& file) { return reinterpret_cast<HANDLE>(file.handle()); }
+
+std::intptr_t value_of(HANDLE handle) { return reinterpret_cast<std::intptr_t>(handle); }
+
+// Owns a handle that is no file of the command, such as a child process.
+class OwnedHandle {
+public:
+    explicit OwnedHandle(HANDLE handle) : handle_(handle) {}
+    OwnedHandle(const OwnedHandle&) = delete;
+    OwnedHandle& operator=(const OwnedHandle&) = delete;
+    ~OwnedHandle() {
+        if (handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+    }
+    HANDLE get() const { return handle_; }
+
+private:
+    HANDLE handle_;
+};
+
+constexpr DWORD largest_transfer = std::numeric_limits<DWORD>::max();
+
+DWORD share_mode(Access access) {
+    constexpr DWORD others_read_and_write = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    // The merged file is deleted through the interpreter while it is still
+    // held open and locked, which only a handle that allows deletion permits.
+    return access == Access::read ? others_read_and_write | FILE_SHARE_DELETE : others_read_and_write;
+}
+
+// "name:stream" is a stream inside the file "name", which goes when that file
+// is deleted: never a file of the command's own. A ':' right after a drive
+// letter is part of the drive.
+bool names_a_stream(std::string_view path) {
+    const std::size_t separator = path.find_last_of("\\/");
+    std::string_view name = path.substr(separator == std::string_view::npos ? 0 : separator + 1);
+    if (separator == std::string_view::npos && name.size() >= 2 && name[1] == ':') name.remove_prefix(2);
+    return name.find(':') != std::string_view::npos;
+}
+
+// Opens whatever is at path; whether it is a disk file is judged afterwards.
+HANDLE open_handle(const std::string& path, DWORD desired_access, DWORD share, DWORD disposition) {
+    return CreateFileA(path.c_str(), desired_access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// A file on a disk, not a directory: devices such as NUL, CON or COM1 in any
+// directory and with any extension are character devices, pipes are pipes.
+bool is_disk_file(HANDLE handle) {
+    if (GetFileType(handle) != FILE_TYPE_DISK) return false;
+    BY_HANDLE_FILE_INFORMATION information{};
+    return GetFileInformationByHandle(handle, &information) != 0 &&
+           (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+FileId id_of(const BY_HANDLE_FILE_INFORMATION& information) {
+    return FileId{information.dwVolumeSerialNumber,
+                  (static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow};
+}
+
+std::int64_t size_of(const BY_HANDLE_FILE_INFORMATION& information) {
+    return static_cast<std::int64_t>((static_cast<std::uint64_t>(information.nFileSizeHigh) << 32) |
+                                     information.nFileSizeLow);
+}
+
+// Moves the file's position and gives where it now stands.
+std::optional<std::int64_t> move_position(HANDLE handle, std::int64_t distance, DWORD method) {
+    LONG high = static_cast<LONG>(distance >> 32);
+    SetLastError(NO_ERROR);
+    const DWORD low = SetFilePointer(handle, static_cast<LONG>(distance & 0xffffffff), &high, method);
+    if (low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) return std::nullopt;
+    return static_cast<std::int64_t>((static_cast<std::uint64_t>(static_cast<DWORD>(high)) << 32) | low);
+}
+
+std::optional<std::string> environment_variable(const char* name) {
+    const DWORD needed = GetEnvironmentVariableA(name, nullptr, 0);
+    if (needed == 0) return std::nullopt;
+    std::string value(needed, '\0');
+    const DWORD length = GetEnvironmentVariableA(name, value.data(), needed);
+    if (length == 0 || length >= needed) return std::nullopt;
+    value.resize(length);
+    return value;
+}
+
+// Starts interpreter on command_text; false when it cannot be started.
+bool start_and_wait(const std::string& interpreter, const std::string& command_text) {
+    std::string command_line = interpreter_command_line(interpreter, command_text);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    // The child inherits the standard handles, the environment and the
+    // current directory; the command's own files are not inheritable.
+    if (!CreateProcessA(interpreter.c_str(), command_line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                        &startup, &process)) {
+        return false;
+    }
+    const OwnedHandle child(process.hProcess);
+    const OwnedHandle thread(process.hThread);
+    WaitForSingleObject(child.get(), INFINITE);
+    return true;
+}
+
+// Hands command_text to the command interpreter and waits for it; its result
+// is not examined. False when no interpreter could be started.
+bool run_command(const std::string& command_text) {
+    const std::vector<std::string> candidates =
+        interpreter_candidates(environment_variable("COMSPEC"), environment_variable("PATH").value_or(""));
+    return std::any_of(candidates.begin(), candidates.end(),
+                       [&](const std::string& interpreter) { return start_and_wait(interpreter, command_text); });
+}
+
+}  // namespace
+
+std::optional<File> open_file(const std::string& path, Access access) {
+    if (names_a_stream(path)) return std::nullopt;
+    const DWORD desired_access = access == Access::read ? GENERIC_READ : GENERIC_WRITE;
+    const DWORD disposition = access == Access::read ? OPEN_EXISTING : OPEN_ALWAYS;
+    const HANDLE handle = open_handle(path, desired_access, share_mode(access), disposition);
+    if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
+    File file(value_of(handle), access == Access::append ? Writes::at_end : Writes::at_position);
+    if (!is_disk_file(handle)) return std::nullopt;
+    // Truncation waits until the file is known to be a disk file.
+    if (access == Access::create && !truncate_file(file, 0)) return std::nullopt;
+    return file;
+}
+
+std::optional<std::size_t> read_some(File& file, std::span<char> buffer) {
+    DWORD count = 0;
+    const auto wanted = static_cast<DWORD>(std::min<std::size_t>(buffer.size(), largest_transfer));
+    if (ReadFile(handle_of(file), buffer.data(), wanted, &count, nullptr)) return count;
+    const DWORD error = GetLastError();
+    if (error == ERROR_HANDLE_EOF || error == ERROR_BROKEN_PIPE) return 0;
+    return std::nullopt;
+}
+
+bool write_all(File& file, std::span<const char> bytes) {
+    while (!bytes.empty()) {
+        if (file.writes() == Writes::at_end && !move_position(handle_of(file), 0, FILE_END)) return false;
+        DWORD count = 0;
+        const auto offered = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), largest_transfer));
+        if (!WriteFile(handle_of(file), bytes.data(), offered, &count, nullptr) || count == 0) return false;
+        bytes = bytes.subspan(count);
+    }
+    return true;
+}
+
+std::optional<std::int64_t> end_position(File& file) { return move_position(handle_of(file), 0, FILE_END); }
+
+bool truncate_file(File& file, std::int64_t length) {
+    return move_position(handle_of(file), length, FILE_BEGIN) && SetEndOfFile(handle_of(file)) != 0;
+}
+
+bool close_file(File& file) {
+    if (!file.is_open()) return true;
+    return CloseHandle(reinterpret_cast<HANDLE>(file.release())) != 0;
+}
+
+bool lock_exclusively(File& file) {
+    OVERLAPPED from_the_start{};
+    constexpr DWORD whole_file = std::numeric_limits<DWORD>::max();
+    return LockFileEx(handle_of(file), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, whole_file, whole_file,
+                      &from_the_start) != 0;
+}
+
+std::optional<FileId> file_id(const File& file) {
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!GetFileInformationByHandle(handle_of(file), &information)) return std::nullopt;
+    return id_of(information);
+}
+
+std::optional<FileStatus> regular_file_status(const std::string& path) {
+    if (names_a_stream(path)) return std::nullopt;
+    // No access asked for: the attributes of a file that may not be read can
+    // still be queried.
+    const OwnedHandle handle(open_handle(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING));
+    if (handle.get() == INVALID_HANDLE_VALUE || GetFileType(handle.get()) != FILE_TYPE_DISK) return std::nullopt;
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!GetFileInformationByHandle(handle.get(), &information) ||
+        (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return std::nullopt;
+    }
+    return FileStatus{size_of(information), id_of(information)};
+}
+
+bool path_exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+// Whether the file is gone is for the caller to ask afterwards: while this
+// process still holds it open, the deletion completes only at its close.
+bool remove_file(const std::string& path) { return run_command(deletion_command(path)); }
+
+bool sync_file(const std::string& path) {
+    const OwnedHandle handle(open_handle(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING));
+    return handle.get() != INVALID_HANDLE_VALUE && FlushFileBuffers(handle.get()) != 0;
+}
+
+// A directory cannot be flushed through a handle of an ordinary user; the
+// file system keeps its entries in its own journal.
+bool sync_directory(const std::string&) { return true; }
+
+void write_listing(const std::string& directory_text, const std::string& extension,
+                   const std::string& listing_path) {
+    // Emptied first: should no interpreter start, the listing of an earlier
+    // run, made for another extension perhaps, would be taken for this one.
+    if (std::optional<File> listing = open_file(listing_path, Access::create)) close_file(*listing);
+    run_command(listing_command(directory_text, extension, listing_path));
+}
+
+File standard_output() {
+    const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    return output == nullptr ? File() : File(value_of(output));
+}
+
+bool is_character_device(const File& file) { return GetFileType(handle_of(file)) == FILE_TYPE_CHAR; }
+
+// A file system or drive in trouble gives a failed call, never a dialog box
+// that waits for a user.
+void prepare_process() { SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX); }
+
+}  // namespace platform

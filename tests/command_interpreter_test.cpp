@@ -1,0 +1,34 @@
+// The command lines handed to the Windows command interpreter, and where it is looked for.
+#include <gtest/gtest.h>
+
+#include "platform/command_interpreter.h"
+
+namespace {
+
+TEST(CommandLines, QuotePathsAndPattern) {
+    EXPECT_EQ(platform::listing_command("my data\\", "mrg", "work1d.tmp"), "dir \"my data\\*.mrg\" /b > work1d.tmp");
+    EXPECT_EQ(platform::deletion_command("my data\\in.mrg"), "del \"my data\\in.mrg\" > nul");
+    EXPECT_EQ(platform::interpreter_command_line("C:\\windows\\system32\\cmd.exe", "del \"x\" > nul"),
+              "C:\\windows\\system32\\cmd.exe /c del \"x\" > nul");
+}
+
+struct CandidatesCase {
+    const char* name;
+    std::optional<std::string> comspec;
+    std::string path_list;
+    std::vector<std::string> candidates;
+};
+
+TEST(InterpreterCandidates, ComspecFirstThenCurrentDirectoryThenPath) {
+    const std::vector<CandidatesCase> cases = {
+        {"comspec_and_path", "C:\\sys\\cmd.exe", "C:\\a;C:\\b\\", {"C:\\sys\\cmd.exe", "cmd.exe", "C:\\a\\cmd.exe", "C:\\b\\cmd.exe"}},
+        {"no_comspec", std::nullopt, "C:\\a", {"cmd.exe", "C:\\a\\cmd.exe"}},
+        {"empty_comspec", "", "", {"cmd.exe"}},
+        {"empty_and_quoted_entries", std::nullopt, ";\"C:\\with blank\";;C:/x/", {"cmd.exe", "C:\\with blank\\cmd.exe", "C:/x/cmd.exe"}},
+    };
+    for (const CandidatesCase& test : cases) {
+        EXPECT_EQ(platform::interpreter_candidates(test.comspec, test.path_list), test.candidates) << test.name;
+    }
+}
+
+}  // namespace

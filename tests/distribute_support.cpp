@@ -1,0 +1,41 @@
+// Helpers of the distribution tests.
+#include "distribute_support.h"
+
+#include "test_platform.h"
+
+namespace testing_support {
+
+std::string line(std::string name, std::string_view record) {
+    name.resize(8, ' ');
+    return name + "01" + std::string(record) + "\r\n";
+}
+
+Outcome distribute(const std::string& merged, const Files& before,
+                   const std::function<void(const ScratchDir&)>& prepare) {
+    ScratchDir directory;
+    ScratchDir console_directory;
+    for (const auto& [name, bytes] : before) write_file(directory / name, bytes);
+    if (prepare) prepare(directory);
+    write_file(directory / "in.mrg", merged);
+
+    Console console{*text_open(console_directory / "console", "wa"), Showing::held};
+    std::optional<TextStream> stream = text_open(directory / "in.mrg", "ra");
+    const Distribution distribution =
+        distribute_records(*stream, directory / "in.mrg", path_in(directory.path().string(), ""), console);
+    text_close(*stream);
+    close_console(console);
+
+    Outcome outcome;
+    outcome.console = *read_file(console_directory / "console");
+    outcome.files = files_below(directory.path());
+    EXPECT_EQ(escaped(outcome.files["in.mrg"]), escaped(merged)) << "the merged file changed";
+    outcome.files.erase("in.mrg");
+    outcome.sdf_files_opened = distribution.sdf_files_opened;
+    if (distribution.failure) {
+        outcome.failed_step = distribution.failure->step;
+        outcome.failure_subject = distribution.failure->subject;
+    }
+    return outcome;
+}
+
+}  // namespace testing_support

@@ -1,0 +1,27 @@
+// The seam's promises that the layers above rely on, on every platform.
+#include <gtest/gtest.h>
+
+#include "platform/platform.h"
+#include "support.h"
+
+using testing_support::read_file;
+using testing_support::ScratchDir;
+using testing_support::write_file;
+
+namespace {
+
+TEST(PlatformFiles, AppendedWritesLandAtTheEndThatOthersLeft) {
+    ScratchDir scratch;
+    const std::string path = scratch / "a.sdf";
+    write_file(path, "old\r\n");
+    std::optional<platform::File> ours = platform::open_file(path, platform::Access::append);
+    std::optional<platform::File> theirs = platform::open_file(path, platform::Access::create);
+    ASSERT_TRUE(ours && theirs);
+    ASSERT_TRUE(platform::write_all(*theirs, std::string_view("theirs, longer\r\n")));
+    ASSERT_TRUE(platform::write_all(*ours, std::string_view("ours\r\n")));
+    EXPECT_TRUE(platform::close_file(*ours));
+    EXPECT_TRUE(platform::close_file(*theirs));
+    EXPECT_EQ(read_file(path), "theirs, longer\r\nours\r\n");
+}
+
+}  // namespace

@@ -1,0 +1,65 @@
+// The Windows side of the seam where it does more than pass a call on: the
+// lock, deletion through the interpreter, and files that may not be read.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "platform/platform.h"
+#include "support.h"
+
+using testing_support::read_file;
+using testing_support::ScratchDir;
+using testing_support::write_file;
+
+namespace {
+
+TEST(Win32Files, HeldAndLockedFileIsDeletedOnceClosed) {
+    ScratchDir scratch;
+    const std::string path = scratch / "in.mrg";
+    write_file(path, "A       01x\r\n");
+    std::optional<platform::File> merged = platform::open_file(path, platform::Access::read);
+    ASSERT_TRUE(merged);
+    ASSERT_TRUE(platform::lock_exclusively(*merged));
+
+    EXPECT_TRUE(platform::remove_file(path));
+    EXPECT_TRUE(platform::close_file(*merged));
+    EXPECT_FALSE(platform::path_exists(path));
+}
+
+TEST(Win32Files, SecondLockFailsWithoutWaiting) {
+    ScratchDir scratch;
+    const std::string path = scratch / "in.mrg";
+    write_file(path, "data");
+    std::optional<platform::File> first = platform::open_file(path, platform::Access::read);
+    std::optional<platform::File> second = platform::open_file(path, platform::Access::read);
+    ASSERT_TRUE(first && second);
+    EXPECT_TRUE(platform::lock_exclusively(*first));
+    EXPECT_FALSE(platform::lock_exclusively(*second));
+    EXPECT_TRUE(platform::close_file(*first));
+    EXPECT_TRUE(platform::lock_exclusively(*second)) << "the lock ends with its file";
+}
+
+TEST(Win32Files, StatusOfAFileThatMayNotBeReadIsKnown) {
+    ScratchDir scratch;
+    const std::string path = scratch / "a.sdf";
+    write_file(path, "old\r\n");
+    // Held without any sharing: no one else may open it to read.
+    const HANDLE exclusive = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(exclusive, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(platform::open_file(path, platform::Access::read));
+
+    const std::optional<platform::FileStatus> status = platform::regular_file_status(path);
+    CloseHandle(exclusive);
+    ASSERT_TRUE(status);
+    EXPECT_EQ(status->size, 5);
+}
+
+TEST(Win32Files, DirectoriesAndDevicesHaveNoStatus) {
+    ScratchDir scratch;
+    EXPECT_FALSE(platform::regular_file_status(scratch.path().string()));
+    EXPECT_FALSE(platform::regular_file_status(scratch / "NUL.sdf"));
+    EXPECT_FALSE(platform::regular_file_status(scratch / "absent"));
+    EXPECT_FALSE(platform::open_file(scratch / "NUL", platform::Access::create));
+}
+
+}  // namespace

@@ -1,0 +1,99 @@
+// Runs the built command in a child process on Windows. The POSIX-only parts
+// of an invocation (limits, users, terminals) are refused, never ignored.
+#include "run_binary.h"
+
+#include <stdexcept>
+
+#include <windows.h>
+
+namespace testing_support {
+
+namespace {
+
+constexpr DWORD time_allowed_ms = 60'000;
+
+class OwnedHandle {
+public:
+    explicit OwnedHandle(HANDLE handle = nullptr) : handle_(handle) {}
+    OwnedHandle(const OwnedHandle&) = delete;
+    OwnedHandle& operator=(const OwnedHandle&) = delete;
+    ~OwnedHandle() { reset(); }
+    void reset() {
+        if (handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+        handle_ = nullptr;
+    }
+    HANDLE get() const { return handle_; }
+    HANDLE* out() { return &handle_; }
+
+private:
+    HANDLE handle_;
+};
+
+// One argument as the C runtime of the child splits its command line.
+std::string quoted_argument(const std::string& argument) {
+    if (!argument.empty() && argument.find_first_of(" \t\"") == std::string::npos) return argument;
+    std::string quoted = "\"";
+    std::size_t backslashes = 0;
+    for (const char c : argument) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        quoted.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+        backslashes = 0;
+        quoted += c;
+    }
+    quoted.append(2 * backslashes, '\\');
+    return quoted + "\"";
+}
+
+}  // namespace
+
+Result run_command(const Invocation& invocation) {
+    if (invocation.file_size_limit || invocation.unprivileged || invocation.on_terminal ||
+        invocation.without_standard_streams) {
+        throw std::logic_error("this invocation can only be made on POSIX");
+    }
+    SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    OwnedHandle reading;
+    OwnedHandle writing;
+    if (!CreatePipe(reading.out(), writing.out(), &inheritable, 0)) throw std::runtime_error("CreatePipe");
+    SetHandleInformation(reading.get(), HANDLE_FLAG_INHERIT, 0);
+    // Standard input and error on the null device: only standard output is compared.
+    const OwnedHandle null_device(CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                              &inheritable, OPEN_EXISTING, 0, nullptr));
+
+    std::string command_line = quoted_argument(VRTL_SDF_BINARY);
+    for (const std::string& argument : invocation.arguments) command_line += " " + quoted_argument(argument);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = null_device.get();
+    startup.hStdOutput = writing.get();
+    startup.hStdError = null_device.get();
+    PROCESS_INFORMATION process{};
+    const std::string directory = invocation.working_directory.string();
+    if (!CreateProcessA(VRTL_SDF_BINARY, command_line.data(), nullptr, nullptr, TRUE, 0, nullptr, directory.c_str(),
+                        &startup, &process)) {
+        throw std::runtime_error("CreateProcess " + std::to_string(GetLastError()));
+    }
+    const OwnedHandle child(process.hProcess);
+    const OwnedHandle thread(process.hThread);
+    writing.reset();
+
+    Result result;
+    char bytes[4096];
+    DWORD count = 0;
+    while (ReadFile(reading.get(), bytes, sizeof bytes, &count, nullptr) && count > 0) result.output.append(bytes, count);
+    DWORD exit_code = 0;
+    if (WaitForSingleObject(child.get(), time_allowed_ms) == WAIT_OBJECT_0 && GetExitCodeProcess(child.get(), &exit_code)) {
+        result.exit_code = static_cast<int>(exit_code);
+    } else {
+        TerminateProcess(child.get(), 1);
+    }
+    return result;
+}
+
+void give_to_unprivileged_user(const std::filesystem::path&) {}
+
+}  // namespace testing_support

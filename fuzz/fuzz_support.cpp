@@ -25,28 +25,6 @@ void remove_scratch_root() {
 
 }  // namespace
 
-std::string escaped(std::string_view bytes) {
-    std::string shown;
-    for (const char c : bytes) {
-        const auto byte = static_cast<unsigned char>(c);
-        switch (c) {
-        case '\r': shown += "\\r"; break;
-        case '\n': shown += "\\n"; break;
-        case '\t': shown += "\\t"; break;
-        case '\\': shown += "\\\\"; break;
-        default:
-            if (byte < 0x20 || byte >= 0x7f) {
-                char hex[8];
-                std::snprintf(hex, sizeof hex, "\\x%02x", byte);
-                shown += hex;
-            } else {
-                shown += c;
-            }
-        }
-    }
-    return shown;
-}
-
 std::uint8_t InputReader::byte() {
     if (input_.empty()) return 0;
     const std::uint8_t taken = input_.front();

@@ -8,13 +8,12 @@
 #include <string>
 #include <string_view>
 
+#include "escaped.h"
 #include "models.h"
 
 namespace fuzzing {
 
-// The bytes with every control and high byte escaped, so that a CR, a NUL or
-// a 0x1A shows in a report.
-std::string escaped(std::string_view bytes);
+using testing_support::escaped;
 
 // Takes the leading bytes of an input one at a time; past its end, 0.
 class InputReader {

@@ -10,7 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "build_kind.h"
-#include "expected_console.h"
+#include "console_texts.h"
 #include "large_merged.h"
 #include "started_command.h"
 #include "support.h"

@@ -14,7 +14,7 @@ inline std::string report(std::string_view name, long long length) {
 }
 inline std::string created(std::string_view name) { return "  Kreiram datoteko " + std::string(name) + " .... "; }
 inline std::string appended(std::string_view name) { return "  APPEND v datoteko " + std::string(name) + " .... "; }
-inline std::string count(int records) { return "  " + std::to_string(records) + " zapisov. \r\n"; }
+inline std::string count(long long records) { return "  " + std::to_string(records) + " zapisov. \r\n"; }
 inline std::string deleting(std::string_view path) { return "\r\nBrisem obdelano datoteko " + std::string(path) + ".\r\n"; }
 inline std::string error(std::string_view what, std::string_view name) {
     return "\r\nERROR " + std::string(what) + " : " + std::string(name) + " \r\n";

@@ -16,7 +16,7 @@
 
 #include <gtest/gtest.h>
 
-#include "expected_console.h"
+#include "console_texts.h"
 #include "run_binary.h"
 #include "support.h"
 

@@ -7,7 +7,7 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "expected_console.h"
+#include "console_texts.h"
 
 namespace testing_support {
 

@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "build_kind.h"
-#include "expected_console.h"
+#include "console_texts.h"
 #include "large_merged.h"
 #include "run_binary.h"
 #include "support.h"

@@ -1,7 +1,6 @@
 // Helpers shared by the tests.
 #include "support.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -9,28 +8,6 @@
 #include <stdexcept>
 
 namespace testing_support {
-
-std::string escaped(std::string_view bytes) {
-    std::string shown;
-    for (const char c : bytes) {
-        const auto byte = static_cast<unsigned char>(c);
-        switch (c) {
-        case '\r': shown += "\\r"; break;
-        case '\n': shown += "\\n"; break;
-        case '\t': shown += "\\t"; break;
-        case '\\': shown += "\\\\"; break;
-        default:
-            if (byte < 0x20 || byte >= 0x7f) {
-                char hex[8];
-                std::snprintf(hex, sizeof hex, "\\x%02x", byte);
-                shown += hex;
-            } else {
-                shown += c;
-            }
-        }
-    }
-    return shown;
-}
 
 ScratchDir::ScratchDir() {
     std::random_device random;

@@ -8,11 +8,9 @@
 #include <string_view>
 #include <vector>
 
-namespace testing_support {
+#include "escaped.h"
 
-// The bytes with every control and high byte escaped, so that a CR, a NUL or
-// a 0x1A shows in a failure message.
-std::string escaped(std::string_view bytes);
+namespace testing_support {
 
 // A fresh directory, removed with everything in it at the end of the test.
 class ScratchDir {

@@ -30,7 +30,6 @@ struct State {
     // Reused for every line, so that records cost no allocation.
     std::string line{};
     std::string piece{};
-    std::string name{};
     std::string path{};
 };
 
@@ -57,12 +56,14 @@ PieceEnd read_piece(TextStream& merged, std::string& piece) {
     return PieceEnd::line_feed;
 }
 
-// The SDF file name of a merged line: its first 8 characters up to a NUL,
-// less trailing blanks, and ".sdf".
-void take_sdf_file_name(std::string_view line, std::string& name) {
-    name.assign(line.substr(0, name_width));
-    trim_trailing_blanks(name);
-    name += sdf_extension;
+// The SDF name of a merged line: its first 8 characters up to a NUL, less
+// trailing blanks. ".sdf" appended gives its SDF file name.
+std::string_view sdf_name_of(std::string_view line) { return trimmed(line.substr(0, name_width)); }
+
+// Looked at for every line, so it compares without composing the file name.
+bool continues_run(const State& state, std::string_view sdf_name) {
+    const std::string_view current = state.current_name;
+    return current.size() == sdf_name.size() + sdf_extension.size() && current.starts_with(sdf_name);
 }
 
 // A name that would reach out of the directory is never opened.
@@ -106,9 +107,10 @@ std::optional<Failure> end_run(State& state) {
     return std::nullopt;
 }
 
-std::optional<Failure> start_run(State& state) {
+std::optional<Failure> start_run(State& state, std::string_view sdf_name) {
     if (std::optional<Failure> failure = end_run(state)) return failure;
-    state.current_name = state.name;
+    state.current_name = sdf_name;
+    state.current_name += sdf_extension;
     state.path = state.directory_text;
     state.path += state.current_name;
 
@@ -149,9 +151,9 @@ std::optional<Failure> distribute_lines(State& state) {
         if (end == PieceEnd::nothing_left) return std::nullopt;
         if (end == PieceEnd::read_error) return fail_reading(state);
 
-        take_sdf_file_name(state.line, state.name);
-        if (state.name != state.current_name) {
-            if (std::optional<Failure> failure = start_run(state)) return failure;
+        const std::string_view sdf_name = sdf_name_of(state.line);
+        if (!continues_run(state, sdf_name)) {
+            if (std::optional<Failure> failure = start_run(state, sdf_name)) return failure;
         }
 
         if (state.line.size() < header_width) {

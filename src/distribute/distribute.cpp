@@ -69,12 +69,24 @@ bool continues_run(const State& state, std::string_view sdf_name) {
 // A name that would reach out of the directory is never opened.
 bool is_plain_file_name(std::string_view name) { return name.find_first_of("/\\") == std::string_view::npos; }
 
-std::optional<TextStream> open_sdf_file(const State& state, const std::optional<platform::FileStatus>& status,
-                                        bool append) {
+// Every run opens its SDF file for appending, the one found empty too: its
+// records then go to its start all the same, and the open itself tells the
+// file's length, so that a run costs no lookup of the path besides the open.
+std::optional<platform::OpenedFile> open_sdf_file(const State& state) {
     if (!is_plain_file_name(state.current_name)) return std::nullopt;
+    std::optional<platform::OpenedFile> opened = platform::open_file_with_status(state.path, platform::Access::append);
     // Nothing is ever written into the file being read.
-    if (!state.merged_id || (status && status->id == *state.merged_id)) return std::nullopt;
-    return text_open(state.path, append ? "aa" : "wa");
+    if (opened && (!state.merged_id || opened->status.id != *state.merged_id)) return opened;
+    return std::nullopt;
+}
+
+// The length of an SDF file that could not be opened, as the file system
+// records it: a file that holds data counts as such even when it cannot be
+// opened, and is reported as one to append to.
+std::int64_t recorded_length(const State& state) {
+    if (!is_plain_file_name(state.current_name)) return 0;
+    const std::optional<platform::FileStatus> status = platform::regular_file_status(state.path);
+    return status ? status->size : 0;
 }
 
 // A run that fails leaves its SDF file as it found it. Its records are all
@@ -114,15 +126,11 @@ std::optional<Failure> start_run(State& state, std::string_view sdf_name) {
     state.path = state.directory_text;
     state.path += state.current_name;
 
-    // The length as the file system records it: a file that holds data counts
-    // as such even when it cannot be read, so it is appended to, never emptied.
-    const std::optional<platform::FileStatus> status =
-        is_plain_file_name(state.current_name) ? platform::regular_file_status(state.path) : std::nullopt;
-    const std::int64_t length = status ? status->size : 0;
-    const bool append = length > 0;
-    print(state.console, append ? messages::appending : messages::creating, {state.current_name});
-    state.sdf = open_sdf_file(state, status, append);
-    if (!state.sdf) return Failure{FailedStep::opening, state.current_name};
+    std::optional<platform::OpenedFile> opened = open_sdf_file(state);
+    const std::int64_t length = opened ? opened->status.size : recorded_length(state);
+    print(state.console, length > 0 ? messages::appending : messages::creating, {state.current_name});
+    if (!opened) return Failure{FailedStep::opening, state.current_name};
+    state.sdf = text_stream_for_writing(std::move(opened->file));
     state.length_before_run = length;
     state.records_in_run = 0;
     ++state.sdf_files_opened;

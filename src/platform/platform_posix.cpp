@@ -37,11 +37,6 @@ FileId id_of(const struct stat& status) {
     return FileId{static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
 }
 
-bool is_regular_file(int fd) {
-    struct stat status {};
-    return fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
-}
-
 }  // namespace
 
 File& File::operator=(File&& other) noexcept {
@@ -60,17 +55,28 @@ std::intptr_t File::release() {
     return handle;
 }
 
-std::optional<File> open_file(const std::string& path, Access access) {
+std::optional<OpenedFile> open_file_with_status(const std::string& path, Access access) {
     int fd;
     do {
         fd = open(path.c_str(), open_flags(access), 0666);
     } while (fd == -1 && errno == EINTR);
     if (fd == -1) return std::nullopt;
     File file(fd);
-    if (!is_regular_file(fd)) return std::nullopt;
+    struct stat status {};
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
+    std::int64_t size = static_cast<std::int64_t>(status.st_size);
     // Truncation waits until the file is known to be a regular one.
-    if (access == Access::create && !truncate_file(file, 0)) return std::nullopt;
-    return file;
+    if (access == Access::create) {
+        if (!truncate_file(file, 0)) return std::nullopt;
+        size = 0;
+    }
+    return OpenedFile{std::move(file), FileStatus{size, id_of(status)}};
+}
+
+std::optional<File> open_file(const std::string& path, Access access) {
+    std::optional<OpenedFile> opened = open_file_with_status(path, access);
+    if (!opened) return std::nullopt;
+    return std::move(opened->file);
 }
 
 std::optional<std::size_t> read_some(File& file, std::span<char> buffer) {

@@ -21,7 +21,7 @@ struct State {
     std::optional<platform::FileId> merged_id;
 
     std::string current_name{};  // the run's SDF file name; empty between runs
-    std::optional<TextStream> sdf{};
+    TextStream sdf{};  // open during a run; closed, it keeps its buffer for the next
     std::int64_t length_before_run = 0;
     std::int64_t records_in_run = 0;
     std::int64_t sdf_files_opened = 0;
@@ -93,9 +93,8 @@ std::int64_t recorded_length(const State& state) {
 // still in the merged file, which is kept; left in place, a record cut short
 // would run into the first record of the next attempt.
 void abandon_run(State& state) {
-    if (!state.sdf) return;
-    text_discard(*state.sdf, state.length_before_run);
-    state.sdf.reset();
+    if (!state.sdf.file.is_open()) return;
+    text_discard(state.sdf, state.length_before_run);
 }
 
 Failure fail_writing(State& state) {
@@ -109,12 +108,10 @@ Failure fail_reading(State& state) {
 }
 
 std::optional<Failure> end_run(State& state) {
-    if (!state.sdf) return std::nullopt;
+    if (!state.sdf.file.is_open()) return std::nullopt;
     // Flushed before the close, so that a failed write can still be undone.
-    if (text_flush(*state.sdf) != 0) return fail_writing(state);
-    const int closed = text_close(*state.sdf);
-    state.sdf.reset();
-    if (closed != 0) return Failure{FailedStep::writing, state.current_name};
+    if (text_flush(state.sdf) != 0) return fail_writing(state);
+    if (text_close(state.sdf) != 0) return Failure{FailedStep::writing, state.current_name};
     print(state.console, messages::records_in_run, {decimal(state.records_in_run)});
     return std::nullopt;
 }
@@ -130,7 +127,7 @@ std::optional<Failure> start_run(State& state, std::string_view sdf_name) {
     const std::int64_t length = opened ? opened->status.size : recorded_length(state);
     print(state.console, length > 0 ? messages::appending : messages::creating, {state.current_name});
     if (!opened) return Failure{FailedStep::opening, state.current_name};
-    state.sdf = text_stream_for_writing(std::move(opened->file));
+    text_reopen_for_writing(state.sdf, std::move(opened->file));
     state.length_before_run = length;
     state.records_in_run = 0;
     ++state.sdf_files_opened;
@@ -146,7 +143,7 @@ std::optional<Failure> copy_record(State& state, std::string_view first_part, Pi
     for (;;) {
         if (end == PieceEnd::read_error) return fail_reading(state);
         if (end == PieceEnd::nothing_left) part = "\n";  // the data ended a long line
-        if (text_write(part, *state.sdf) != 0) return fail_writing(state);
+        if (text_write(part, state.sdf) != 0) return fail_writing(state);
         if (end != PieceEnd::limit) return std::nullopt;
         end = read_piece(state.merged, state.piece);
         part = state.piece;

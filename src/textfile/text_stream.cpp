@@ -153,6 +153,12 @@ TextStream text_stream_for_writing(platform::File file) {
     return stream;
 }
 
+void text_reopen_for_writing(TextStream& closed, platform::File file) {
+    std::unique_ptr<char[]> holding = std::move(closed.holding);
+    closed = text_stream_for_writing(std::move(file));
+    closed.holding = std::move(holding);
+}
+
 bool text_read_line(std::string& line, std::int32_t limit, TextStream& stream) {
     if (limit <= 0 || stream.direction != Direction::reading) return false;
     const auto wanted = static_cast<std::size_t>(limit - 1);
@@ -212,7 +218,6 @@ int text_close(TextStream& stream) {
     bool failed = stream.error;
     if (stream.direction == Direction::writing && !stream.error && !hand_over_held_output(stream)) failed = true;
     if (!platform::close_file(stream.file)) failed = true;
-    stream.holding.reset();
     return failed ? -1 : 0;
 }
 
@@ -220,7 +225,6 @@ int text_discard(TextStream& stream, std::int64_t length) {
     stream.next = 0;
     const bool cut = platform::truncate_file(stream.file, length);
     const bool closed = platform::close_file(stream.file);
-    stream.holding.reset();
     return cut && closed ? 0 : -1;
 }
 

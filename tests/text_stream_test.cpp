@@ -308,6 +308,7 @@ TEST(TextWrite, ReopenedStreamStartsAfresh) {
     text_reopen_for_writing(*stream, *platform::open_file(scratch / "second", platform::Access::create));
     EXPECT_EQ(text_write("N\n", *stream), 0);
     EXPECT_EQ(text_close(*stream), 0);
+    EXPECT_EQ(stream->bytes_written, 3);
     EXPECT_EQ(escaped(read_file(scratch / "first").value_or("<absent>")), "");
     EXPECT_EQ(escaped(read_file(scratch / "second").value_or("<absent>")), escaped("N\r\n"));
 }

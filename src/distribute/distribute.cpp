@@ -1,7 +1,7 @@
 // Record distribution: one pass over the merged file, one SDF file open at a time.
 #include "distribute/distribute.h"
 
-#include <set>
+#include <map>
 #include <string_view>
 
 #include "textfile/names.h"
@@ -25,7 +25,10 @@ struct State {
     std::int64_t length_before_run = 0;
     std::int64_t records_in_run = 0;
     std::int64_t sdf_files_opened = 0;
-    std::set<std::string> names_written{};
+    // Every SDF file written, with the bytes written to it since its write-back
+    // was last started.
+    std::map<std::string, std::int64_t> names_written{};
+    std::map<std::string, std::int64_t>::iterator current_file{};  // the run's entry there
 
     // Reused for every line, so that records cost no allocation.
     std::string line{};
@@ -107,10 +110,24 @@ Failure fail_reading(State& state) {
     return Failure{FailedStep::reading, state.merged_path};
 }
 
+// An SDF file that has taken much data since its write-back last started has
+// it started now, while the distribution goes on, so that the syncs at the end
+// find little left to write.
+constexpr std::int64_t write_back_step = 1 << 20;
+
+void start_write_back_when_due(State& state) {
+    std::int64_t& not_started = state.current_file->second;
+    not_started += state.sdf.bytes_written;
+    if (not_started < write_back_step) return;
+    platform::start_write_back(state.sdf.file);
+    not_started = 0;
+}
+
 std::optional<Failure> end_run(State& state) {
     if (!state.sdf.file.is_open()) return std::nullopt;
     // Flushed before the close, so that a failed write can still be undone.
     if (text_flush(state.sdf) != 0) return fail_writing(state);
+    start_write_back_when_due(state);
     if (text_close(state.sdf) != 0) return Failure{FailedStep::writing, state.current_name};
     print(state.console, messages::records_in_run, {decimal(state.records_in_run)});
     return std::nullopt;
@@ -131,7 +148,7 @@ std::optional<Failure> start_run(State& state, std::string_view sdf_name) {
     state.length_before_run = length;
     state.records_in_run = 0;
     ++state.sdf_files_opened;
-    state.names_written.insert(state.current_name);
+    state.current_file = state.names_written.try_emplace(state.current_name, 0).first;
     return std::nullopt;
 }
 
@@ -174,7 +191,8 @@ std::optional<Failure> distribute_lines(State& state) {
 // Once the merged file is deleted, its records live only in the SDF files:
 // they must be on stable storage first.
 std::optional<Failure> make_durable(State& state) {
-    for (const std::string& name : state.names_written) {
+    for (const auto& written : state.names_written) {
+        const std::string& name = written.first;
         if (!platform::sync_file(state.directory_text + name)) return Failure{FailedStep::writing, name};
     }
     if (!state.names_written.empty() && !platform::sync_directory(state.directory_text)) {

@@ -92,6 +92,11 @@ std::optional<OpenedFile> open_file_with_status(const std::string& path, Access 
 bool path_exists(const std::string& path);
 bool remove_file(const std::string& path);
 
+// Starts writing the file's changed data to storage and returns without
+// waiting for it, so that a later sync_file has less to wait for. A system
+// without such a call does nothing.
+void start_write_back(File& file);
+
 // Brings the file's data, and the directory's entries, to stable storage.
 // A file system that cannot sync a directory counts as done.
 bool sync_file(const std::string& path);

@@ -153,6 +153,11 @@ bool sync_path(const std::string& path, int flags) {
 
 }  // namespace
 
+void start_write_back(File& file) {
+    // Its result changes nothing: sync_file later reports what must be reported.
+    sync_file_range(fd_of(file), 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
 // Opened for writing: the command has just written the file, so that access
 // is the one it is sure to have.
 bool sync_file(const std::string& path) { return sync_path(path, O_WRONLY); }

@@ -99,6 +99,7 @@ bool fill(TextStream& stream) {
 bool hand_over_held_output(TextStream& stream) {
     if (stream.next == 0) return true;
     const bool written = platform::write_all(stream.file, {stream.holding.get(), stream.next});
+    if (written) stream.bytes_written += static_cast<std::int64_t>(stream.next);
     stream.next = 0;
     if (!written) stream.error = true;
     return written;

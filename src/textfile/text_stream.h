@@ -30,6 +30,7 @@ struct TextStream {
 
     bool at_end = false;
     bool error = false;
+    std::int64_t bytes_written = 0;  // handed to the file since the open
 };
 
 // Opens a stream. The first character of mode chooses the kind: "r" read,

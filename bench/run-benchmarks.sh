@@ -31,9 +31,9 @@ for tool in hyperfine mawk gawk dd cmake; do
 done
 [ -x /usr/bin/time ] || { echo "missing: /usr/bin/time (Debian package time)" >&2; exit 2; }
 
-echo "== building (cmake --preset default, targets vrtl_sdf make_merged split_floor)"
+echo "== building (cmake --preset default, targets vrtl_sdf make_merged split_floor skip_sync)"
 cmake --preset default >/dev/null
-cmake --build "$root/build/default" -j2 --target vrtl_sdf make_merged split_floor >/dev/null
+cmake --build "$root/build/default" -j2 --target vrtl_sdf make_merged split_floor skip_sync >/dev/null
 bin=$root/build/default
 awk_script=$root/bench/split.awk
 
@@ -57,6 +57,7 @@ prepare() { # merged copy
 commands() { # merged
     cat <<LIST
 vrtl_sdf|yes|$bin/vrtl_sdf run mrg > console.txt
+vrtl_sdf-sync|yes|env LD_PRELOAD=$bin/bench/libskip_sync.so $bin/vrtl_sdf run mrg > console.txt
 floor+sync|yes|$bin/bench/split_floor run/x.mrg run sync
 floor|yes|$bin/bench/split_floor run/x.mrg run
 dd bs=4096|no|dd if=$1 of=run/one bs=4096 status=none
@@ -109,9 +110,9 @@ print_table() { # title
         NR == 1 { next }
         { name[NR] = $1; median[NR] = $4; user[NR] = $5; sys[NR] = $6; if ($1 == "vrtl_sdf") own = $4 }
         END {
-            printf "   %-12s %9s %12s %8s %8s %9s\n", "command", "median s", "vrtl_sdf / it", "user s", "sys s", "peak RSS"
+            printf "   %-14s %9s %12s %8s %8s %9s\n", "command", "median s", "vrtl_sdf / it", "user s", "sys s", "peak RSS"
             for (i = 2; i <= NR; i++)
-                printf "   %-12s %9.3f %12.2fx %8.3f %8.3f %6d KB\n", name[i], median[i], own / median[i], user[i], sys[i], rss[name[i]]
+                printf "   %-14s %9.3f %12.2fx %8.3f %8.3f %6d KB\n", name[i], median[i], own / median[i], user[i], sys[i], rss[name[i]]
             for (i = 2; i <= NR; i++) ratio[name[i]] = own / median[i]
             if (title ~ /long/) {
                 verdict("vrtl_sdf at most 1.5x dd bs=4096", ratio["dd bs=4096"] <= 1.5, ratio["dd bs=4096"])
@@ -139,6 +140,16 @@ run_case() { # title bytes names records_per_run record_length
 
 echo "== machine: $(nproc) cores, $(lscpu | sed -n 's/^Model name: *//p'), load $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "== $runs timed runs each after one warm-up; the copy of the merged file is not timed"
+cat <<'LEGEND'
+   vrtl_sdf       the command, console redirected to a file
+   vrtl_sdf-sync  the same with its syncs turned into no-ops (measurement only)
+   floor+sync     bench/split_floor.c: only the system calls of the split, then
+                  the same syncs as the command, and the deletion
+   floor          the same without the syncs
+   dd bs=4096     the bytes read and written once in 4096-byte pieces
+   dd+fsync       the same with one fsync at the end
+   mawk, gawk     bench/split.awk, the equivalent split
+LEGEND
 if [ $quick = yes ]; then
     run_case "long runs" 20000000 50 200 110
     run_case "one record per run" 5000000 50 1 110

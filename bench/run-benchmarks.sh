@@ -32,7 +32,7 @@ done
 [ -x /usr/bin/time ] || { echo "missing: /usr/bin/time (Debian package time)" >&2; exit 2; }
 
 echo "== building (cmake --preset default, targets vrtl_sdf make_merged split_floor skip_sync)"
-cmake --preset default >/dev/null
+(cd "$root" && cmake --preset default -DVRTL_SDF_BENCH=ON >/dev/null)
 cmake --build "$root/build/default" -j2 --target vrtl_sdf make_merged split_floor skip_sync >/dev/null
 bin=$root/build/default
 awk_script=$root/bench/split.awk
@@ -42,6 +42,11 @@ mkdir -p "$scratch_parent"
 scratch=$(mktemp -d "$scratch_parent/bench-scratch.XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
 cd "$scratch"
+free_kb=$(df -Pk . | awk 'NR == 2 { print $4 }')
+if [ "$free_kb" -lt 800000 ]; then
+    echo "only $((free_kb / 1024)) MB free in $scratch_parent; about 700 MB are needed (BENCH_SCRATCH=DIR)" >&2
+    exit 2
+fi
 
 # Fresh output directory "run"; copy=yes puts a copy of the merged file in it,
 # flushed to disk so that its write-back does not fall into the timed run.
@@ -74,13 +79,13 @@ check_and_measure_memory() { # merged
     while IFS='|' read -r name copy line; do
         eval "$(prepare "$1" "$copy")"
         # exec: the peak is the tool's, not that of a shell waiting for it.
-        /usr/bin/time -o rss.one -f %M sh -c "$(echo "$line" | sed 's/^\(cd run && \)\{0,1\}/&exec /')"
+        /usr/bin/time -o rss.one -f %M sh -c "$(echo "$line" | sed 's/^\(cd run && \)\{0,1\}/&exec /')" ||
+            { echo "FAILED: $name exited with status $?" >&2; exit 1; }
         echo "$name|$(tail -n 1 rss.one)" >>rss.txt
         case $name in
         vrtl_sdf | floor | mawk | gawk) rm -rf "check.$name"; mv run "check.$name" ;;
         esac
     done < <(commands "$1")
-    rm -f check.vrtl_sdf/work1d.tmp
     for name in vrtl_sdf floor gawk; do
         if ! diff -r -q check.mawk "check.$name" >/dev/null; then
             echo "FAILED: the SDF files of $name differ from those of mawk" >&2

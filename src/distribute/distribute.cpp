@@ -113,7 +113,7 @@ Failure fail_reading(State& state) {
 // An SDF file that has taken much data since its write-back last started has
 // it started now, while the distribution goes on, so that the syncs at the end
 // find little left to write.
-constexpr std::int64_t write_back_step = 1 << 20;
+constexpr std::int64_t write_back_step = 256 << 10;
 
 void start_write_back_when_due(State& state) {
     std::int64_t& not_started = state.current_file->second;

@@ -77,6 +77,25 @@ TEST_F(UnprivilegedCommand, UnreadableSdfFileWithDataIsAppendedToNeverEmptied) {
     EXPECT_EQ(read_file(scratch / "data/A.sdf"), "old\r\nnew\r\n");
 }
 
+// A run learns the length of its SDF file from the open; when the open is
+// refused, the message still says whether the file holds data.
+TEST_F(UnprivilegedCommand, ReadOnlySdfFileIsReportedByWhatItHolds) {
+    for (const std::string held : {"old\r\n", ""}) {
+        SCOPED_TRACE(escaped(held));
+        write_file(scratch / "data/in.mrg", "A       01new\r\n");
+        write_file(scratch / "data/A.sdf", held);
+        chmod((scratch / "data/A.sdf").c_str(), 0444);
+
+        const Result result = run();
+
+        const std::string run_start = held.empty() ? created("A.sdf") : appended("A.sdf");
+        EXPECT_EQ(escaped(result.output), escaped(banner + report("in.mrg", 15) + run_start + error("opening", "A.sdf")));
+        EXPECT_EQ(result.exit_code, 99);
+        EXPECT_EQ(read_file(scratch / "data/A.sdf"), held);
+        EXPECT_EQ(read_file(scratch / "data/in.mrg"), "A       01new\r\n");
+    }
+}
+
 TEST_F(UnprivilegedCommand, MergedFileThatCannotBeDeletedIsReported) {
     write_file(scratch / "data/in.mrg", "A       01new\r\n");
     write_file(scratch / "data/A.sdf", "old\r\n");

@@ -3,7 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include "support.h"
 #include "textfile/text_stream.h"
+
+using testing_support::escaped;
+using testing_support::read_file;
+using testing_support::ScratchDir;
 
 namespace {
 
@@ -15,6 +20,29 @@ TEST(TextWrite, FailedWriteIsReportedAndStopsTheStream) {
     EXPECT_TRUE(stream.error);
     EXPECT_EQ(text_write("more", stream), -1);
     EXPECT_EQ(text_close(stream), -1);
+}
+
+// A stream reopened for the next run must carry nothing over: neither held
+// bytes nor the error of its last file.
+TEST(TextWrite, ReopenedStreamStartsAfresh) {
+    ScratchDir scratch;
+    std::optional<TextStream> stream = text_open(scratch / "first", "wa");
+    ASSERT_TRUE(stream);
+    EXPECT_EQ(text_write("held\n", *stream), 0);
+    EXPECT_EQ(text_discard(*stream, 0), 0);
+
+    const int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
+    if (full == -1) GTEST_SKIP() << "no /dev/full";
+    text_reopen_for_writing(*stream, platform::File(full));
+    EXPECT_EQ(text_write(std::string(5000, 'z'), *stream), -1);
+    EXPECT_EQ(text_close(*stream), -1);
+
+    text_reopen_for_writing(*stream, *platform::open_file(scratch / "second", platform::Access::create));
+    EXPECT_EQ(text_write("N\n", *stream), 0);
+    EXPECT_EQ(text_close(*stream), 0);
+    EXPECT_EQ(stream->bytes_written, 3);
+    EXPECT_EQ(escaped(read_file(scratch / "first").value_or("<absent>")), "");
+    EXPECT_EQ(escaped(read_file(scratch / "second").value_or("<absent>")), escaped("N\r\n"));
 }
 
 }  // namespace

@@ -104,10 +104,71 @@ INSTANTIATE_TEST_SUITE_P(
         ReadCase{"eof_byte_in_a_later_piece",
                  std::string(9000, 'a') + "\x1a" "tail\r\n",
                  {{20000, true, std::string(9000, 'a'), true}}},
+        ReadCase{"cr_lf_that_fills_the_limit",
+                 "ABC\r\nD",
+                 {{5, true, "ABC\n", false}, {5, true, "D", true}}},
+        ReadCase{"lf_just_past_the_limit",
+                 "ABCD\nE",
+                 {{5, true, "ABCD", false}, {5, true, "\n", false}, {5, true, "E", true}}},
+        ReadCase{"bare_lf_ends_a_line", "AB\nCD\r\n", {{4010, true, "AB\n", false}, {4010, true, "CD\n", false}}},
+        ReadCase{"cr_lf_split_across_two_pieces_fills_the_limit",
+                 piece_minus_one + "\r\nY",
+                 {{4097, true, piece_minus_one + "\n", false}, {4097, true, "Y", true}}},
         ReadCase{"line_over_many_pieces",
                  std::string(10000, 'm') + "\r\n",
                  {{20000, true, std::string(10000, 'm') + "\n", false}, {20000, false, std::string(10000, 'm') + "\n", true}}}),
     [](const testing::TestParamInfo<ReadCase>& info) { return std::string(info.param.name); });
+
+// What the DOS rules make of a whole file: cut at 0x1A, each CR LF one LF.
+std::string translated(const std::string& file) {
+    const std::string text = file.substr(0, file.find('\x1a'));
+    std::string result;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) result += text[i];
+    }
+    return result;
+}
+
+// Random files dense in CR, LF and 0x1A, many crossing 4096-byte pieces, read
+// with limits small and large: every read must deliver what the rules say of
+// the translated text, and the end must show exactly when the data ran out.
+TEST(TextRead, AgreesWithTheRulesOnRandomFiles) {
+    std::uint64_t seed = 12345;
+    const auto next = [&seed](std::uint64_t bound) {
+        seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+        return (seed >> 33) % bound;
+    };
+    const std::string alphabet = "A\r\r\n\n";
+    for (int round = 0; round < 200; ++round) {
+        std::string file(next(round % 4 == 0 ? 13000 : 300), 'A');
+        for (char& c : file) c = alphabet[next(alphabet.size())];
+        if (next(8) == 0 && !file.empty()) file[next(file.size())] = '\x1a';
+        const std::int32_t limits[] = {2, 3, 5, 17, 4010, 4097, 20000};
+        const std::int32_t limit = limits[next(std::size(limits))];
+        SCOPED_TRACE("round " + std::to_string(round) + ", limit " + std::to_string(limit));
+
+        ScratchDir scratch;
+        write_file(scratch / "in", file);
+        std::optional<TextStream> stream = text_open(scratch / "in", "ra");
+        ASSERT_TRUE(stream);
+        const std::string text = translated(file);
+        std::string_view expected = text;
+        const auto wanted = static_cast<std::size_t>(limit - 1);
+        std::string line;
+        while (!expected.empty()) {
+            const std::size_t lf = expected.find('\n');
+            const std::size_t length = std::min(lf == std::string_view::npos ? expected.size() : lf + 1, wanted);
+            ASSERT_TRUE(text_read_line(line, limit, *stream));
+            ASSERT_EQ(escaped(line), escaped(expected.substr(0, length)));
+            const bool ran_out = length == expected.size() && line.back() != '\n' && length < wanted;
+            ASSERT_EQ(text_at_end(*stream), ran_out);
+            expected.remove_prefix(length);
+        }
+        EXPECT_FALSE(text_read_line(line, limit, *stream));
+        EXPECT_TRUE(text_at_end(*stream));
+        text_close(*stream);
+    }
+}
 
 TEST(TextRead, BytesModeDeliversTheFileUntranslated) {
     ScratchDir scratch;

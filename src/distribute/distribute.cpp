@@ -1,7 +1,7 @@
 // Record distribution: one pass over the merged file, one SDF file open at a time.
 #include "distribute/distribute.h"
 
-#include <set>
+#include <map>
 #include <string_view>
 
 #include "textfile/names.h"
@@ -21,16 +21,18 @@ struct State {
     std::optional<platform::FileId> merged_id;
 
     std::string current_name{};  // the run's SDF file name; empty between runs
-    std::optional<TextStream> sdf{};
+    TextStream sdf{};  // open during a run; closed, it keeps its buffer for the next
     std::int64_t length_before_run = 0;
     std::int64_t records_in_run = 0;
     std::int64_t sdf_files_opened = 0;
-    std::set<std::string> names_written{};
+    // Every SDF file written, with the bytes written to it since its write-back
+    // was last started.
+    std::map<std::string, std::int64_t> names_written{};
+    std::map<std::string, std::int64_t>::iterator current_file{};  // the run's entry there
 
     // Reused for every line, so that records cost no allocation.
     std::string line{};
     std::string piece{};
-    std::string name{};
     std::string path{};
 };
 
@@ -57,32 +59,45 @@ PieceEnd read_piece(TextStream& merged, std::string& piece) {
     return PieceEnd::line_feed;
 }
 
-// The SDF file name of a merged line: its first 8 characters up to a NUL,
-// less trailing blanks, and ".sdf".
-void take_sdf_file_name(std::string_view line, std::string& name) {
-    name.assign(line.substr(0, name_width));
-    trim_trailing_blanks(name);
-    name += sdf_extension;
+// The SDF name of a merged line: its first 8 characters up to a NUL, less
+// trailing blanks. ".sdf" appended gives its SDF file name.
+std::string_view sdf_name_of(std::string_view line) { return trimmed(line.substr(0, name_width)); }
+
+// Looked at for every line, so it compares without composing the file name.
+bool continues_run(const State& state, std::string_view sdf_name) {
+    const std::string_view current = state.current_name;
+    return current.size() == sdf_name.size() + sdf_extension.size() && current.starts_with(sdf_name);
 }
 
 // A name that would reach out of the directory is never opened.
 bool is_plain_file_name(std::string_view name) { return name.find_first_of("/\\") == std::string_view::npos; }
 
-std::optional<TextStream> open_sdf_file(const State& state, const std::optional<platform::FileStatus>& status,
-                                        bool append) {
+// Every run opens its SDF file for appending, the one found empty too: its
+// records then go to its start all the same, and the open itself tells the
+// file's length, so that a run costs no lookup of the path besides the open.
+std::optional<platform::OpenedFile> open_sdf_file(const State& state) {
     if (!is_plain_file_name(state.current_name)) return std::nullopt;
+    std::optional<platform::OpenedFile> opened = platform::open_file_with_status(state.path, platform::Access::append);
     // Nothing is ever written into the file being read.
-    if (!state.merged_id || (status && status->id == *state.merged_id)) return std::nullopt;
-    return text_open(state.path, append ? "aa" : "wa");
+    if (opened && (!state.merged_id || opened->status.id != *state.merged_id)) return opened;
+    return std::nullopt;
+}
+
+// The length of an SDF file that could not be opened, as the file system
+// records it: a file that holds data counts as such even when it cannot be
+// opened, and is reported as one to append to.
+std::int64_t recorded_length(const State& state) {
+    if (!is_plain_file_name(state.current_name)) return 0;
+    const std::optional<platform::FileStatus> status = platform::regular_file_status(state.path);
+    return status ? status->size : 0;
 }
 
 // A run that fails leaves its SDF file as it found it. Its records are all
 // still in the merged file, which is kept; left in place, a record cut short
 // would run into the first record of the next attempt.
 void abandon_run(State& state) {
-    if (!state.sdf) return;
-    text_discard(*state.sdf, state.length_before_run);
-    state.sdf.reset();
+    if (!state.sdf.file.is_open()) return;
+    text_discard(state.sdf, state.length_before_run);
 }
 
 Failure fail_writing(State& state) {
@@ -95,36 +110,45 @@ Failure fail_reading(State& state) {
     return Failure{FailedStep::reading, state.merged_path};
 }
 
+// An SDF file that has taken much data since its write-back last started has
+// it started now, while the distribution goes on, so that the syncs at the end
+// find little left to write.
+constexpr std::int64_t write_back_step = 256 << 10;
+
+void start_write_back_when_due(State& state) {
+    std::int64_t& not_started = state.current_file->second;
+    not_started += state.sdf.bytes_written;
+    if (not_started < write_back_step) return;
+    platform::start_write_back(state.sdf.file);
+    not_started = 0;
+}
+
 std::optional<Failure> end_run(State& state) {
-    if (!state.sdf) return std::nullopt;
+    if (!state.sdf.file.is_open()) return std::nullopt;
     // Flushed before the close, so that a failed write can still be undone.
-    if (text_flush(*state.sdf) != 0) return fail_writing(state);
-    const int closed = text_close(*state.sdf);
-    state.sdf.reset();
-    if (closed != 0) return Failure{FailedStep::writing, state.current_name};
+    if (text_flush(state.sdf) != 0) return fail_writing(state);
+    start_write_back_when_due(state);
+    if (text_close(state.sdf) != 0) return Failure{FailedStep::writing, state.current_name};
     print(state.console, messages::records_in_run, {decimal(state.records_in_run)});
     return std::nullopt;
 }
 
-std::optional<Failure> start_run(State& state) {
+std::optional<Failure> start_run(State& state, std::string_view sdf_name) {
     if (std::optional<Failure> failure = end_run(state)) return failure;
-    state.current_name = state.name;
+    state.current_name = sdf_name;
+    state.current_name += sdf_extension;
     state.path = state.directory_text;
     state.path += state.current_name;
 
-    // The length as the file system records it: a file that holds data counts
-    // as such even when it cannot be read, so it is appended to, never emptied.
-    const std::optional<platform::FileStatus> status =
-        is_plain_file_name(state.current_name) ? platform::regular_file_status(state.path) : std::nullopt;
-    const std::int64_t length = status ? status->size : 0;
-    const bool append = length > 0;
-    print(state.console, append ? messages::appending : messages::creating, {state.current_name});
-    state.sdf = open_sdf_file(state, status, append);
-    if (!state.sdf) return Failure{FailedStep::opening, state.current_name};
+    std::optional<platform::OpenedFile> opened = open_sdf_file(state);
+    const std::int64_t length = opened ? opened->status.size : recorded_length(state);
+    print(state.console, length > 0 ? messages::appending : messages::creating, {state.current_name});
+    if (!opened) return Failure{FailedStep::opening, state.current_name};
+    text_reopen_for_writing(state.sdf, std::move(opened->file));
     state.length_before_run = length;
     state.records_in_run = 0;
     ++state.sdf_files_opened;
-    state.names_written.insert(state.current_name);
+    state.current_file = state.names_written.try_emplace(state.current_name, 0).first;
     return std::nullopt;
 }
 
@@ -136,7 +160,7 @@ std::optional<Failure> copy_record(State& state, std::string_view first_part, Pi
     for (;;) {
         if (end == PieceEnd::read_error) return fail_reading(state);
         if (end == PieceEnd::nothing_left) part = "\n";  // the data ended a long line
-        if (text_write(part, *state.sdf) != 0) return fail_writing(state);
+        if (text_write(part, state.sdf) != 0) return fail_writing(state);
         if (end != PieceEnd::limit) return std::nullopt;
         end = read_piece(state.merged, state.piece);
         part = state.piece;
@@ -149,9 +173,9 @@ std::optional<Failure> distribute_lines(State& state) {
         if (end == PieceEnd::nothing_left) return std::nullopt;
         if (end == PieceEnd::read_error) return fail_reading(state);
 
-        take_sdf_file_name(state.line, state.name);
-        if (state.name != state.current_name) {
-            if (std::optional<Failure> failure = start_run(state)) return failure;
+        const std::string_view sdf_name = sdf_name_of(state.line);
+        if (!continues_run(state, sdf_name)) {
+            if (std::optional<Failure> failure = start_run(state, sdf_name)) return failure;
         }
 
         if (state.line.size() < header_width) {
@@ -167,7 +191,8 @@ std::optional<Failure> distribute_lines(State& state) {
 // Once the merged file is deleted, its records live only in the SDF files:
 // they must be on stable storage first.
 std::optional<Failure> make_durable(State& state) {
-    for (const std::string& name : state.names_written) {
+    for (const auto& written : state.names_written) {
+        const std::string& name = written.first;
         if (!platform::sync_file(state.directory_text + name)) return Failure{FailedStep::writing, name};
     }
     if (!state.names_written.empty() && !platform::sync_directory(state.directory_text)) {

@@ -1,4 +1,4 @@
-// The part of the seam that is the same on every platform: owning a file.
+// The part of the seam that is the same on every platform: owning and opening a file.
 #include "platform/platform.h"
 
 namespace platform {
@@ -18,6 +18,12 @@ std::intptr_t File::release() {
     const std::intptr_t handle = handle_;
     handle_ = invalid_handle;
     return handle;
+}
+
+std::optional<File> open_file(const std::string& path, Access access) {
+    std::optional<OpenedFile> opened = open_file_with_status(path, access);
+    if (!opened) return std::nullopt;
+    return std::move(opened->file);
 }
 
 }  // namespace platform

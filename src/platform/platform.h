@@ -87,8 +87,25 @@ struct FileStatus {
 };
 std::optional<FileStatus> regular_file_status(const std::string& path);
 
+// A file opened by open_file_with_status, with its size and identity as the
+// open found them (after the truncation of Access::create).
+struct OpenedFile {
+    File file;
+    FileStatus status;
+};
+
+// Opens as open_file does, and reads the status from the open file itself:
+// it describes the very file that will be written, and costs no extra lookup
+// of the path.
+std::optional<OpenedFile> open_file_with_status(const std::string& path, Access access);
+
 bool path_exists(const std::string& path);
 bool remove_file(const std::string& path);
+
+// Starts writing the file's changed data to storage and returns without
+// waiting for it, so that a later sync_file has less to wait for. A system
+// without such a call does nothing.
+void start_write_back(File& file);
 
 // Brings the file's data, and the directory's entries, to stable storage.
 // A file system that cannot sync a directory counts as done.

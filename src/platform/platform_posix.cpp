@@ -38,24 +38,24 @@ FileId id_of(const struct stat& status) {
     return FileId{static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
 }
 
-bool is_regular_file(int fd) {
-    struct stat status {};
-    return fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
-}
-
 }  // namespace
 
-std::optional<File> open_file(const std::string& path, Access access) {
+std::optional<OpenedFile> open_file_with_status(const std::string& path, Access access) {
     int fd;
     do {
         fd = open(path.c_str(), open_flags(access), 0666);
     } while (fd == -1 && errno == EINTR);
     if (fd == -1) return std::nullopt;
     File file(fd, access == Access::append ? Writes::at_end : Writes::at_position);
-    if (!is_regular_file(fd)) return std::nullopt;
+    struct stat status {};
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
+    std::int64_t size = static_cast<std::int64_t>(status.st_size);
     // Truncation waits until the file is known to be a regular one.
-    if (access == Access::create && !truncate_file(file, 0)) return std::nullopt;
-    return file;
+    if (access == Access::create) {
+        if (!truncate_file(file, 0)) return std::nullopt;
+        size = 0;
+    }
+    return OpenedFile{std::move(file), FileStatus{size, id_of(status)}};
 }
 
 std::optional<std::size_t> read_some(File& file, std::span<char> buffer) {
@@ -143,6 +143,11 @@ bool sync_path(const std::string& path, int flags) {
 }
 
 }  // namespace
+
+void start_write_back(File& file) {
+    // Its result changes nothing: sync_file later reports what must be reported.
+    sync_file_range(fd_of(file), 0, 0, SYNC_FILE_RANGE_WRITE);
+}
 
 // Opened for writing: the command has just written the file, so that access
 // is the one it is sure to have.

@@ -60,11 +60,15 @@ HANDLE open_handle(const std::string& path, DWORD desired_access, DWORD share, D
 
 // A file on a disk, not a directory: devices such as NUL, CON or COM1 in any
 // directory and with any extension are character devices, pipes are pipes.
-bool is_disk_file(HANDLE handle) {
-    if (GetFileType(handle) != FILE_TYPE_DISK) return false;
+// What the system records of it, then; nothing for any other kind of file.
+std::optional<BY_HANDLE_FILE_INFORMATION> disk_file_information(HANDLE handle) {
+    if (GetFileType(handle) != FILE_TYPE_DISK) return std::nullopt;
     BY_HANDLE_FILE_INFORMATION information{};
-    return GetFileInformationByHandle(handle, &information) != 0 &&
-           (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    if (!GetFileInformationByHandle(handle, &information) ||
+        (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return std::nullopt;
+    }
+    return information;
 }
 
 FileId id_of(const BY_HANDLE_FILE_INFORMATION& information) {
@@ -125,17 +129,22 @@ bool run_command(const std::string& command_text) {
 
 }  // namespace
 
-std::optional<File> open_file(const std::string& path, Access access) {
+std::optional<OpenedFile> open_file_with_status(const std::string& path, Access access) {
     if (names_a_stream(path)) return std::nullopt;
     const DWORD desired_access = access == Access::read ? GENERIC_READ : GENERIC_WRITE;
     const DWORD disposition = access == Access::read ? OPEN_EXISTING : OPEN_ALWAYS;
     const HANDLE handle = open_handle(path, desired_access, share_mode(access), disposition);
     if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
     File file(value_of(handle), access == Access::append ? Writes::at_end : Writes::at_position);
-    if (!is_disk_file(handle)) return std::nullopt;
+    const std::optional<BY_HANDLE_FILE_INFORMATION> information = disk_file_information(handle);
+    if (!information) return std::nullopt;
+    FileStatus status{size_of(*information), id_of(*information)};
     // Truncation waits until the file is known to be a disk file.
-    if (access == Access::create && !truncate_file(file, 0)) return std::nullopt;
-    return file;
+    if (access == Access::create) {
+        if (!truncate_file(file, 0)) return std::nullopt;
+        status.size = 0;
+    }
+    return OpenedFile{std::move(file), status};
 }
 
 std::optional<std::size_t> read_some(File& file, std::span<char> buffer) {
@@ -187,13 +196,10 @@ std::optional<FileStatus> regular_file_status(const std::string& path) {
     // No access asked for: the attributes of a file that may not be read can
     // still be queried.
     const OwnedHandle handle(open_handle(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING));
-    if (handle.get() == INVALID_HANDLE_VALUE || GetFileType(handle.get()) != FILE_TYPE_DISK) return std::nullopt;
-    BY_HANDLE_FILE_INFORMATION information{};
-    if (!GetFileInformationByHandle(handle.get(), &information) ||
-        (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        return std::nullopt;
-    }
-    return FileStatus{size_of(information), id_of(information)};
+    if (handle.get() == INVALID_HANDLE_VALUE) return std::nullopt;
+    const std::optional<BY_HANDLE_FILE_INFORMATION> information = disk_file_information(handle.get());
+    if (!information) return std::nullopt;
+    return FileStatus{size_of(*information), id_of(*information)};
 }
 
 bool path_exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
@@ -201,6 +207,9 @@ bool path_exists(const std::string& path) { return GetFileAttributesA(path.c_str
 // Whether the file is gone is for the caller to ask afterwards: while this
 // process still holds it open, the deletion completes only at its close.
 bool remove_file(const std::string& path) { return run_command(deletion_command(path)); }
+
+// Windows writes cached data back on its own schedule; FlushFileBuffers waits for it.
+void start_write_back(File&) {}
 
 bool sync_file(const std::string& path) {
     const OwnedHandle handle(open_handle(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING));

@@ -7,10 +7,15 @@ bool is_blank(char c) { return static_cast<signed char>(c) <= 32; }
 
 }  // namespace
 
-std::ptrdiff_t trim_trailing_blanks(std::string& text) {
+std::string_view trimmed(std::string_view text) {
     std::size_t kept = text.find('\0');
-    if (kept == std::string::npos) kept = text.size();
+    if (kept == std::string_view::npos) kept = text.size();
     while (kept > 0 && is_blank(text[kept - 1])) --kept;
+    return text.substr(0, kept);
+}
+
+std::ptrdiff_t trim_trailing_blanks(std::string& text) {
+    const std::size_t kept = trimmed(text).size();
     text.resize(kept);
     return static_cast<std::ptrdiff_t>(kept) - 1;
 }

@@ -41,32 +41,14 @@ std::optional<Mode> parse_mode(std::string_view mode) {
     return parsed;
 }
 
-// Drops every CR that is directly followed by an LF in [first, last) and gives
-// the new end. A CR in the last place is left for the caller to judge.
-char* drop_cr_before_lf(char* first, char* last) {
-    char* kept_end = first;
-    char* uncopied = first;
-    char* scan = first;
-    while (void* found = std::memchr(scan, cr, static_cast<std::size_t>(last - scan))) {
-        char* const at_cr = static_cast<char*>(found);
-        scan = at_cr + 1;
-        if (scan == last) break;
-        if (*scan != lf) continue;
-        const auto kept = static_cast<std::size_t>(at_cr - uncopied);
-        if (kept_end != uncopied) std::memmove(kept_end, uncopied, kept);
-        kept_end += kept;
-        uncopied = scan;
-    }
-    const auto rest = static_cast<std::size_t>(last - uncopied);
-    if (kept_end != uncopied) std::memmove(kept_end, uncopied, rest);
-    return kept_end + rest;
-}
-
 // A piece may yield no byte to deliver yet: a lone CR waits for the next one.
 enum class Fetch { piece_taken, no_more_data, failed };
 
-// Reads the next piece of the file into the holding buffer and applies the
-// input translation to it in place.
+// Reads the next piece of the file into the holding buffer and cuts it at a
+// 0x1A. A CR LF inside the piece is left for text_read_line to join as it
+// copies the line out, which spares a pass over every byte; a CR that ends
+// the piece waits for the next one, so that a CR LF split between two pieces
+// is joined too.
 Fetch fetch_piece(TextStream& stream) {
     char* const base = holding_of(stream);
     if (stream.text_ended) return Fetch::no_more_data;
@@ -92,7 +74,6 @@ Fetch fetch_piece(TextStream& stream) {
         const bool joins_lf = first != last && *first == lf;
         if (!joins_lf) *--first = cr;
     }
-    last = drop_cr_before_lf(first, last);
     if (!data_ended && last != first && last[-1] == cr) {
         stream.cr_held_back = true;
         --last;
@@ -118,20 +99,37 @@ bool fill(TextStream& stream) {
 bool hand_over_held_output(TextStream& stream) {
     if (stream.next == 0) return true;
     const bool written = platform::write_all(stream.file, {stream.holding.get(), stream.next});
+    if (written) stream.bytes_written += static_cast<std::int64_t>(stream.next);
     stream.next = 0;
     if (!written) stream.error = true;
     return written;
 }
 
+// Adds bytes to the held output. The buffer goes to the file only when it is
+// full and more bytes come, so the file receives the held 4096 bytes at a time.
 bool hold(std::string_view bytes, TextStream& stream) {
     char* const base = holding_of(stream);
-    while (!bytes.empty()) {
-        if (stream.next == holding_size && !hand_over_held_output(stream)) return false;
-        const std::size_t taken = std::min(bytes.size(), holding_size - stream.next);
-        std::memcpy(base + stream.next, bytes.data(), taken);
-        stream.next += taken;
-        bytes.remove_prefix(taken);
+    if (bytes.empty()) return true;
+    for (;;) {
+        const std::size_t room = holding_size - stream.next;
+        if (bytes.size() <= room) {
+            std::memcpy(base + stream.next, bytes.data(), bytes.size());
+            stream.next += bytes.size();
+            return true;
+        }
+        std::memcpy(base + stream.next, bytes.data(), room);
+        stream.next = holding_size;
+        bytes.remove_prefix(room);
+        if (!hand_over_held_output(stream)) return false;
     }
+}
+
+bool hold_line_end(TextStream& stream) {
+    if (holding_size - stream.next < 2) return hold("\r\n", stream);
+    char* const end = holding_of(stream) + stream.next;
+    end[0] = cr;
+    end[1] = lf;
+    stream.next += 2;
     return true;
 }
 
@@ -156,6 +154,12 @@ TextStream text_stream_for_writing(platform::File file) {
     return stream;
 }
 
+void text_reopen_for_writing(TextStream& closed, platform::File file) {
+    std::unique_ptr<char[]> holding = std::move(closed.holding);
+    closed = text_stream_for_writing(std::move(file));
+    closed.holding = std::move(holding);
+}
+
 bool text_read_line(std::string& line, std::int32_t limit, TextStream& stream) {
     if (limit <= 0 || stream.direction != Direction::reading) return false;
     const auto wanted = static_cast<std::size_t>(limit - 1);
@@ -167,14 +171,29 @@ bool text_read_line(std::string& line, std::int32_t limit, TextStream& stream) {
 
     line.clear();
     const char* const base = stream.holding.get();
+    const bool joins_cr_lf = stream.translation == Translation::text;
     for (;;) {
         const char* from = base + stream.next;
-        const std::size_t span = std::min(wanted - line.size(), stream.limit - stream.next);
-        const void* found = std::memchr(from, lf, span);
-        const std::size_t taken = found ? static_cast<std::size_t>(static_cast<const char*>(found) - from) + 1 : span;
+        const std::size_t ready = stream.limit - stream.next;
+        const std::size_t room = wanted - line.size();
+        // A CR LF gives one character, so the line may end one byte past the room.
+        const std::size_t window = std::min(room + 1, ready);
+        if (const void* found = std::memchr(from, lf, window)) {
+            const auto before_lf = static_cast<std::size_t>(static_cast<const char*>(found) - from);
+            const bool after_cr = joins_cr_lf && before_lf > 0 && from[before_lf - 1] == cr;
+            const std::size_t kept = before_lf - (after_cr ? 1 : 0);
+            if (kept < room) {
+                line.append(from, kept);
+                line += lf;
+                stream.next += before_lf + 1;
+                return true;
+            }
+            // The LF lies just past the room: the line goes on in the next read.
+        }
+        const std::size_t taken = std::min(room, ready);
         line.append(from, taken);
         stream.next += taken;
-        if (found || line.size() == wanted || !fill(stream)) return true;
+        if (line.size() == wanted || !fill(stream)) return true;
     }
 }
 
@@ -186,7 +205,7 @@ int text_write(std::string_view text, TextStream& stream) {
     for (;;) {
         const std::size_t at_lf = text.find(lf);
         if (at_lf == std::string_view::npos) return hold(text, stream) ? 0 : -1;
-        if (!hold(text.substr(0, at_lf), stream) || !hold("\r\n", stream)) return -1;
+        if (!hold(text.substr(0, at_lf), stream) || !hold_line_end(stream)) return -1;
         text.remove_prefix(at_lf + 1);
     }
 }
@@ -200,7 +219,6 @@ int text_close(TextStream& stream) {
     bool failed = stream.error;
     if (stream.direction == Direction::writing && !stream.error && !hand_over_held_output(stream)) failed = true;
     if (!platform::close_file(stream.file)) failed = true;
-    stream.holding.reset();
     return failed ? -1 : 0;
 }
 
@@ -208,7 +226,6 @@ int text_discard(TextStream& stream, std::int64_t length) {
     stream.next = 0;
     const bool cut = platform::truncate_file(stream.file, length);
     const bool closed = platform::close_file(stream.file);
-    stream.holding.reset();
     return cut && closed ? 0 : -1;
 }
 

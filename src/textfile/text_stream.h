@@ -30,6 +30,7 @@ struct TextStream {
 
     bool at_end = false;
     bool error = false;
+    std::int64_t bytes_written = 0;  // handed to the file since the open
 };
 
 // Opens a stream. The first character of mode chooses the kind: "r" read,
@@ -40,6 +41,11 @@ std::optional<TextStream> text_open(const std::string& path, std::string_view mo
 
 // Wraps an already open file, such as standard output, as a text stream for writing.
 TextStream text_stream_for_writing(platform::File file);
+
+// Makes a closed stream a new one that writes to file, as
+// text_stream_for_writing does, keeping the holding buffer it already has: a
+// stream opened for every run of records then costs no allocation.
+void text_reopen_for_writing(TextStream& closed, platform::File file);
 
 // Delivers into line one line of at most limit - 1 characters, its LF
 // included when it has one, and gives true. When the data has run out before
@@ -56,6 +62,8 @@ int text_write(std::string_view text, TextStream& stream);
 int text_flush(TextStream& stream);
 
 // Writes out the held output and releases the file. 0, or -1 on any error.
+// The holding buffer stays with the object, for text_reopen_for_writing,
+// until the object is destroyed.
 int text_close(TextStream& stream);
 
 // Drops the held output, cuts the file back to its first length bytes and

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <stdexcept>
 
@@ -73,6 +74,13 @@ void write_merged_file(const std::string& path, const MergedLayout& layout) {
 
 std::int64_t merged_length(const MergedLayout& layout) {
     return layout.lines * static_cast<std::int64_t>(10 + layout.record_length + 2);
+}
+
+bool has_room_for_split(const std::string& directory, const MergedLayout& layout) {
+    constexpr std::uintmax_t margin = std::uintmax_t{64} << 20;
+    std::error_code error;
+    const std::filesystem::space_info space = std::filesystem::space(directory, error);
+    return !error && space.available >= 2 * static_cast<std::uintmax_t>(merged_length(layout)) + margin;
 }
 
 std::string console_of_runs(const MergedLayout& layout) {

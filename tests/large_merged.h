@@ -22,6 +22,10 @@ void write_merged_file(const std::string& path, const MergedLayout& layout);
 
 std::int64_t merged_length(const MergedLayout& layout);
 
+// Whether the file system of directory holds room for the merged file of the
+// layout and its SDF files beside it, with a margin.
+bool has_room_for_split(const std::string& directory, const MergedLayout& layout);
+
 // The console lines of the runs, from the first run to the last, as a run of
 // the command into a directory without SDF files reports them.
 std::string console_of_runs(const MergedLayout& layout);

@@ -58,9 +58,9 @@ HANDLE open_handle(const std::string& path, DWORD desired_access, DWORD share, D
     return CreateFileA(path.c_str(), desired_access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-// A file on a disk, not a directory: devices such as NUL, CON or COM1 in any
-// directory and with any extension are character devices, pipes are pipes.
-// What the system records of it, then; nothing for any other kind of file.
+// What the system records of a file on a disk that is not a directory;
+// nothing for any other kind. Devices such as NUL, CON or COM1, in any
+// directory and with any extension, are character devices; pipes are pipes.
 std::optional<BY_HANDLE_FILE_INFORMATION> disk_file_information(HANDLE handle) {
     if (GetFileType(handle) != FILE_TYPE_DISK) return std::nullopt;
     BY_HANDLE_FILE_INFORMATION information{};

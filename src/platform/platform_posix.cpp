@@ -21,6 +21,16 @@ namespace {
 
 int fd_of(const File& file) { return static_cast<int>(file.handle()); }
 
+// Makes the call again for as long as a signal interrupts it.
+template <typename SystemCall>
+int retrying(SystemCall call) {
+    int result;
+    do {
+        result = call();
+    } while (result == -1 && errno == EINTR);
+    return result;
+}
+
 int open_flags(Access access) {
     // O_NONBLOCK keeps the open of a FIFO from waiting for a peer; the file
     // is refused anyway when it turns out not to be a regular file, and on a
@@ -41,10 +51,7 @@ FileId id_of(const struct stat& status) {
 }  // namespace
 
 std::optional<OpenedFile> open_file_with_status(const std::string& path, Access access) {
-    int fd;
-    do {
-        fd = open(path.c_str(), open_flags(access), 0666);
-    } while (fd == -1 && errno == EINTR);
+    const int fd = retrying([&] { return open(path.c_str(), open_flags(access), 0666); });
     if (fd == -1) return std::nullopt;
     File file(fd, access == Access::append ? Writes::at_end : Writes::at_position);
     struct stat status {};
@@ -85,11 +92,7 @@ std::optional<std::int64_t> end_position(File& file) {
 }
 
 bool truncate_file(File& file, std::int64_t length) {
-    int result;
-    do {
-        result = ftruncate(fd_of(file), static_cast<off_t>(length));
-    } while (result == -1 && errno == EINTR);
-    return result == 0;
+    return retrying([&] { return ftruncate(fd_of(file), static_cast<off_t>(length)); }) == 0;
 }
 
 bool close_file(File& file) {
@@ -99,11 +102,7 @@ bool close_file(File& file) {
 }
 
 bool lock_exclusively(File& file) {
-    int result;
-    do {
-        result = flock(fd_of(file), LOCK_EX | LOCK_NB);
-    } while (result == -1 && errno == EINTR);
-    return result == 0;
+    return retrying([&] { return flock(fd_of(file), LOCK_EX | LOCK_NB); }) == 0;
 }
 
 std::optional<FileId> file_id(const File& file) {
@@ -128,16 +127,10 @@ bool remove_file(const std::string& path) { return unlink(path.c_str()) == 0; }
 namespace {
 
 bool sync_path(const std::string& path, int flags) {
-    int fd;
-    do {
-        fd = open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    } while (fd == -1 && errno == EINTR);
+    const int fd = retrying([&] { return open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK | O_NOCTTY); });
     if (fd == -1) return false;
     File file(fd);
-    int result;
-    do {
-        result = fsync(fd);
-    } while (result == -1 && errno == EINTR);
+    const int result = retrying([&] { return fsync(fd); });
     const bool synced = result == 0 || errno == EINVAL;  // EINVAL: the file system cannot sync this
     return close_file(file) && synced;
 }

@@ -46,7 +46,7 @@ void read_lines(benchmark::State& state) {
         std::optional<TextStream> stream = text_open(path, "ra");
         std::int64_t lines = 0;
         while (text_read_line(line, line_limit, *stream)) ++lines;
-        text_close(*stream);
+        if (text_close(*stream) != 0) state.SkipWithError("the close failed");
         benchmark::DoNotOptimize(lines);
     }
     state.SetBytesProcessed(state.iterations() * bytes);
@@ -62,8 +62,9 @@ void write_records(benchmark::State& state) {
     const std::size_t records = file_bytes / record.size();
     for (auto _ : state) {
         TextStream stream = text_stream_for_writing(platform::File(open("/dev/null", O_WRONLY | O_CLOEXEC)));
-        for (std::size_t i = 0; i < records; ++i) text_write(record, stream);
-        text_close(stream);
+        int failed = 0;
+        for (std::size_t i = 0; i < records; ++i) failed |= text_write(record, stream);
+        if ((failed | text_close(stream)) != 0) state.SkipWithError("a write failed");
     }
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(records * record.size()));
 }

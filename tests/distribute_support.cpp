@@ -22,7 +22,7 @@ Outcome distribute(const std::string& merged, const Files& before,
     std::optional<TextStream> stream = text_open(directory / "in.mrg", "ra");
     const Distribution distribution =
         distribute_records(*stream, directory / "in.mrg", path_in(directory.path().string(), ""), console);
-    text_close(*stream);
+    EXPECT_EQ(text_close(*stream), 0);
     close_console(console);
 
     Outcome outcome;

@@ -17,7 +17,7 @@ TEST(TextWrite, FailedWriteIsReportedAndStopsTheStream) {
     if (fd == -1) GTEST_SKIP() << "no /dev/full";
     TextStream stream = text_stream_for_writing(platform::File(fd));
     EXPECT_EQ(text_write(std::string(5000, 'z'), stream), -1);
-    EXPECT_TRUE(stream.error);
+    EXPECT_TRUE(text_error(stream));
     EXPECT_EQ(text_write("more", stream), -1);
     EXPECT_EQ(text_close(stream), -1);
 }
@@ -40,7 +40,7 @@ TEST(TextWrite, ReopenedStreamStartsAfresh) {
     text_reopen_for_writing(*stream, *platform::open_file(scratch / "second", platform::Access::create));
     EXPECT_EQ(text_write("N\n", *stream), 0);
     EXPECT_EQ(text_close(*stream), 0);
-    EXPECT_EQ(stream->bytes_written, 3);
+    EXPECT_EQ(text_bytes_written(*stream), 3);
     EXPECT_EQ(escaped(read_file(scratch / "first").value_or("<absent>")), "");
     EXPECT_EQ(escaped(read_file(scratch / "second").value_or("<absent>")), escaped("N\r\n"));
 }

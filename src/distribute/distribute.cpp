@@ -2,9 +2,15 @@
 #include "distribute/distribute.h"
 
 #include <map>
+#include <optional>
+#include <string>
 #include <string_view>
 
+#include "console/console.h"
+#include "console/messages.h"
+#include "platform/platform.h"
 #include "textfile/names.h"
+#include "textfile/text_stream.h"
 
 namespace {
 
@@ -50,10 +56,10 @@ enum class PieceEnd {
 PieceEnd read_piece(TextStream& merged, std::string& piece) {
     if (!text_read_line(piece, line_limit, merged)) {
         piece.clear();
-        return merged.error ? PieceEnd::read_error : PieceEnd::nothing_left;
+        return text_error(merged) ? PieceEnd::read_error : PieceEnd::nothing_left;
     }
     if (piece.back() == '\n') return PieceEnd::line_feed;
-    if (merged.error) return PieceEnd::read_error;
+    if (text_error(merged)) return PieceEnd::read_error;
     if (!text_at_end(merged)) return PieceEnd::limit;
     piece += '\n';
     return PieceEnd::line_feed;
@@ -69,18 +75,21 @@ bool continues_run(const State& state, std::string_view sdf_name) {
     return current.size() == sdf_name.size() + sdf_extension.size() && current.starts_with(sdf_name);
 }
 
-// A name that would reach out of the directory is never opened.
-bool is_plain_file_name(std::string_view name) { return name.find_first_of("/\\") == std::string_view::npos; }
-
 // Every run opens its SDF file for appending, the one found empty too: its
 // records then go to its start all the same, and the open itself tells the
 // file's length, so that a run costs no lookup of the path besides the open.
-std::optional<platform::OpenedFile> open_sdf_file(const State& state) {
+// Gives the length the run starts from; nothing when the file is refused. A
+// name that the data makes up is opened only when it names a plain file here.
+std::optional<std::int64_t> open_sdf_file(State& state) {
     if (!is_plain_file_name(state.current_name)) return std::nullopt;
-    std::optional<platform::OpenedFile> opened = platform::open_file_with_status(state.path, platform::Access::append);
+    const std::optional<platform::FileStatus> opened = text_reopen_for_appending(state.sdf, state.path);
+    if (!opened) return std::nullopt;
     // Nothing is ever written into the file being read.
-    if (opened && (!state.merged_id || opened->status.id != *state.merged_id)) return opened;
-    return std::nullopt;
+    if (state.merged_id && opened->id == *state.merged_id) {
+        static_cast<void>(text_close(state.sdf));  // nothing was written, so nothing to report
+        return std::nullopt;
+    }
+    return opened->size;
 }
 
 // The length of an SDF file that could not be opened, as the file system
@@ -94,10 +103,11 @@ std::int64_t recorded_length(const State& state) {
 
 // A run that fails leaves its SDF file as it found it. Its records are all
 // still in the merged file, which is kept; left in place, a record cut short
-// would run into the first record of the next attempt.
+// would run into the first record of the next attempt. The run's failure is
+// what gets reported; a failed cut cannot be reported besides it.
 void abandon_run(State& state) {
-    if (!state.sdf.file.is_open()) return;
-    text_discard(state.sdf, state.length_before_run);
+    if (!text_is_open(state.sdf)) return;
+    static_cast<void>(text_discard(state.sdf, state.length_before_run));
 }
 
 Failure fail_writing(State& state) {
@@ -117,14 +127,14 @@ constexpr std::int64_t write_back_step = 256 << 10;
 
 void start_write_back_when_due(State& state) {
     std::int64_t& not_started = state.current_file->second;
-    not_started += state.sdf.bytes_written;
+    not_started += text_bytes_written(state.sdf);
     if (not_started < write_back_step) return;
-    platform::start_write_back(state.sdf.file);
+    text_start_write_back(state.sdf);
     not_started = 0;
 }
 
 std::optional<Failure> end_run(State& state) {
-    if (!state.sdf.file.is_open()) return std::nullopt;
+    if (!text_is_open(state.sdf)) return std::nullopt;
     // Flushed before the close, so that a failed write can still be undone.
     if (text_flush(state.sdf) != 0) return fail_writing(state);
     start_write_back_when_due(state);
@@ -140,11 +150,10 @@ std::optional<Failure> start_run(State& state, std::string_view sdf_name) {
     state.path = state.directory_text;
     state.path += state.current_name;
 
-    std::optional<platform::OpenedFile> opened = open_sdf_file(state);
-    const std::int64_t length = opened ? opened->status.size : recorded_length(state);
+    const std::optional<std::int64_t> opened_length = open_sdf_file(state);
+    const std::int64_t length = opened_length ? *opened_length : recorded_length(state);
     print(state.console, length > 0 ? messages::appending : messages::creating, {state.current_name});
-    if (!opened) return Failure{FailedStep::opening, state.current_name};
-    text_reopen_for_writing(state.sdf, std::move(opened->file));
+    if (!opened_length) return Failure{FailedStep::opening, state.current_name};
     state.length_before_run = length;
     state.records_in_run = 0;
     ++state.sdf_files_opened;
@@ -209,7 +218,7 @@ Distribution distribute_records(TextStream& merged, const std::string& merged_pa
                 .merged_path = merged_path,
                 .directory_text = directory_text,
                 .console = console,
-                .merged_id = platform::file_id(merged.file)};
+                .merged_id = text_file_id(merged)};
     std::optional<Failure> failure = distribute_lines(state);
     if (!failure) failure = end_run(state);
     if (!failure) failure = make_durable(state);

@@ -5,8 +5,8 @@
 #include <optional>
 #include <string>
 
-#include "driver/console.h"
-#include "driver/messages.h"
+#include "console/console.h"
+#include "console/messages.h"
 #include "textfile/text_stream.h"
 
 struct Distribution {

@@ -2,8 +2,9 @@
 #include <string>
 #include <vector>
 
-#include "driver/console.h"
+#include "console/console.h"
 #include "driver/run.h"
+#include "platform/platform.h"
 
 int main(int argc, char* argv[]) {
     platform::prepare_process();

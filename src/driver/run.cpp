@@ -3,9 +3,12 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 
+#include "console/console.h"
+#include "console/messages.h"
 #include "distribute/distribute.h"
-#include "driver/messages.h"
+#include "platform/platform.h"
 #include "textfile/names.h"
 #include "textfile/text_stream.h"
 
@@ -16,13 +19,14 @@ constexpr std::int32_t listing_line_limit = 20;
 // A listing this short holds no name worth taking: at most 4 characters and CR LF.
 constexpr std::uint64_t nothing_listed_length = 6;
 
-// The first name of the listing; empty when the listing yields no line.
+// The first name of the listing; empty when the listing yields no line. The
+// listing is only read, so its close has nothing to report.
 std::optional<std::string> first_listed_name() {
     std::optional<TextStream> listing = text_open(listing_path, "ra");
     if (!listing) return std::nullopt;
     std::string name;
-    text_read_line(name, listing_line_limit, *listing);
-    text_close(*listing);
+    if (!text_read_line(name, listing_line_limit, *listing)) name.clear();
+    static_cast<void>(text_close(*listing));
     trim_trailing_blanks(name);
     return name;
 }
@@ -32,9 +36,9 @@ std::optional<std::string> first_listed_name() {
 // or one that opened the file just before an earlier run deleted or replaced
 // it, must leave it alone, or its records would be written twice.
 bool claim_merged_file(TextStream& merged, const std::string& merged_path) {
-    if (!platform::lock_exclusively(merged.file)) return false;
+    if (!text_lock_exclusively(merged)) return false;
     const std::optional<platform::FileStatus> at_path = platform::regular_file_status(merged_path);
-    const std::optional<platform::FileId> opened = platform::file_id(merged.file);
+    const std::optional<platform::FileId> opened = text_file_id(merged);
     return at_path && opened && at_path->id == *opened;
 }
 
@@ -42,8 +46,11 @@ bool claim_merged_file(TextStream& merged, const std::string& merged_path) {
 // claim it between the close and the deletion.
 std::optional<Failure> delete_merged_file(TextStream& merged, const std::string& merged_path, Console& console) {
     print(console, messages::deleting, {merged_path});
-    platform::remove_file(merged_path);
-    text_close(merged);
+    // What the deletion reports is not trusted either way: whether the file
+    // is gone is asked once it is closed. It was only read, so its close has
+    // nothing to report.
+    static_cast<void>(platform::remove_file(merged_path));
+    static_cast<void>(text_close(merged));
     // A merged file left in place would be distributed again by the next run.
     if (platform::path_exists(merged_path)) return Failure{FailedStep::deleting, merged_path};
     return std::nullopt;
@@ -60,7 +67,7 @@ std::optional<Failure> split_first_listed_file(const std::string& directory_text
 
     const Distribution distribution = distribute_records(*merged, merged_path, directory_text, console);
     if (distribution.failure || distribution.sdf_files_opened == 0) {
-        text_close(*merged);
+        static_cast<void>(text_close(*merged));  // only read: nothing to report
         return distribution.failure;
     }
     return delete_merged_file(*merged, merged_path, console);

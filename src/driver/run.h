@@ -4,7 +4,7 @@
 #include <span>
 #include <string>
 
-#include "driver/console.h"
+#include "console/console.h"
 
 inline constexpr int exit_normal = 0;
 inline constexpr int exit_failed = 99;

@@ -30,7 +30,7 @@ public:
     bool is_open() const { return handle_ != invalid_handle; }
     std::intptr_t handle() const { return handle_; }
     Writes writes() const { return writes_; }
-    std::intptr_t release();
+    [[nodiscard]] std::intptr_t release();
 
     static constexpr std::intptr_t invalid_handle = -1;
 
@@ -48,27 +48,27 @@ enum class Access {
 // Opens a regular file; a directory, a device, a FIFO or any other kind of
 // file is refused, and opening one never blocks. Other processes may read and
 // write the file while it is open.
-std::optional<File> open_file(const std::string& path, Access access);
+[[nodiscard]] std::optional<File> open_file(const std::string& path, Access access);
 
 // Reads up to buffer.size() bytes: the count read, 0 at the end of the data,
 // nothing on an error.
-std::optional<std::size_t> read_some(File& file, std::span<char> buffer);
+[[nodiscard]] std::optional<std::size_t> read_some(File& file, std::span<char> buffer);
 
 // Writes every byte, or fails.
-bool write_all(File& file, std::span<const char> bytes);
+[[nodiscard]] bool write_all(File& file, std::span<const char> bytes);
 
 // The position of the file's end: its length in bytes.
-std::optional<std::int64_t> end_position(File& file);
+[[nodiscard]] std::optional<std::int64_t> end_position(File& file);
 
 // Cuts the file to its first length bytes.
-bool truncate_file(File& file, std::int64_t length);
+[[nodiscard]] bool truncate_file(File& file, std::int64_t length);
 
 // Releases the file; false when the system reports an error while doing so.
-bool close_file(File& file);
+[[nodiscard]] bool close_file(File& file);
 
 // Takes an exclusive lock on the whole file without waiting: false when
 // another open file holds one. The lock lasts until the file is closed.
-bool lock_exclusively(File& file);
+[[nodiscard]] bool lock_exclusively(File& file);
 
 // Identifies a file independently of the path by which it was reached.
 struct FileId {
@@ -76,7 +76,7 @@ struct FileId {
     std::uint64_t index = 0;
     bool operator==(const FileId&) const = default;
 };
-std::optional<FileId> file_id(const File& file);
+[[nodiscard]] std::optional<FileId> file_id(const File& file);
 
 // What the file system records of the regular file at path, read without
 // opening it, so that it works on a file that cannot be read. Nothing when
@@ -85,7 +85,7 @@ struct FileStatus {
     std::int64_t size = 0;
     FileId id;
 };
-std::optional<FileStatus> regular_file_status(const std::string& path);
+[[nodiscard]] std::optional<FileStatus> regular_file_status(const std::string& path);
 
 // A file opened by open_file_with_status, with its size and identity as the
 // open found them (after the truncation of Access::create).
@@ -97,10 +97,10 @@ struct OpenedFile {
 // Opens as open_file does, and reads the status from the open file itself:
 // it describes the very file that will be written, and costs no extra lookup
 // of the path.
-std::optional<OpenedFile> open_file_with_status(const std::string& path, Access access);
+[[nodiscard]] std::optional<OpenedFile> open_file_with_status(const std::string& path, Access access);
 
-bool path_exists(const std::string& path);
-bool remove_file(const std::string& path);
+[[nodiscard]] bool path_exists(const std::string& path);
+[[nodiscard]] bool remove_file(const std::string& path);
 
 // Starts writing the file's changed data to storage and returns without
 // waiting for it, so that a later sync_file has less to wait for. A system
@@ -109,11 +109,16 @@ void start_write_back(File& file);
 
 // Brings the file's data, and the directory's entries, to stable storage.
 // A file system that cannot sync a directory counts as done.
-bool sync_file(const std::string& path);
-bool sync_directory(const std::string& directory_text);
+[[nodiscard]] bool sync_file(const std::string& path);
+[[nodiscard]] bool sync_directory(const std::string& directory_text);
 
 // The separator that ends the directory text.
 extern const std::string_view directory_separator;
+
+// Which names the system takes for something other than a plain file of the
+// directory they stand in: the rules of this platform's file system.
+enum class FileNameRules { posix, windows };
+extern const FileNameRules file_name_rules;
 
 // Writes to listing_path the names of the entries of the directory that match
 // "*." + extension, one per line, each ended by CR LF; an empty file when none

@@ -16,15 +16,17 @@
 namespace platform {
 
 const std::string_view directory_separator = "/";
+const FileNameRules file_name_rules = FileNameRules::posix;
 
 namespace {
 
 int fd_of(const File& file) { return static_cast<int>(file.handle()); }
 
-// Makes the call again for as long as a signal interrupts it.
+// Makes the call again for as long as a signal interrupts it, and gives what
+// the last call gave.
 template <typename SystemCall>
-int retrying(SystemCall call) {
-    int result;
+auto retrying(SystemCall call) {
+    decltype(call()) result;
     do {
         result = call();
     } while (result == -1 && errno == EINTR);
@@ -66,20 +68,15 @@ std::optional<OpenedFile> open_file_with_status(const std::string& path, Access 
 }
 
 std::optional<std::size_t> read_some(File& file, std::span<char> buffer) {
-    for (;;) {
-        const ssize_t count = read(fd_of(file), buffer.data(), buffer.size());
-        if (count >= 0) return static_cast<std::size_t>(count);
-        if (errno != EINTR) return std::nullopt;
-    }
+    const ssize_t count = retrying([&] { return read(fd_of(file), buffer.data(), buffer.size()); });
+    if (count < 0) return std::nullopt;
+    return static_cast<std::size_t>(count);
 }
 
 bool write_all(File& file, std::span<const char> bytes) {
     while (!bytes.empty()) {
-        const ssize_t count = write(fd_of(file), bytes.data(), bytes.size());
-        if (count < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
+        const ssize_t count = retrying([&] { return write(fd_of(file), bytes.data(), bytes.size()); });
+        if (count < 0) return false;
         bytes = bytes.subspan(static_cast<std::size_t>(count));
     }
     return true;
@@ -137,9 +134,12 @@ bool sync_path(const std::string& path, int flags) {
 
 }  // namespace
 
-void start_write_back(File& file) {
+void start_write_back([[maybe_unused]] File& file) {
+    // Only Linux has the call; elsewhere the final sync does all the work.
+#if VRTL_SDF_HAVE_SYNC_FILE_RANGE
     // Its result changes nothing: sync_file later reports what must be reported.
-    sync_file_range(fd_of(file), 0, 0, SYNC_FILE_RANGE_WRITE);
+    static_cast<void>(sync_file_range(fd_of(file), 0, 0, SYNC_FILE_RANGE_WRITE));
+#endif
 }
 
 // Opened for writing: the command has just written the file, so that access
@@ -169,8 +169,10 @@ void write_listing(const std::string& directory_text, const std::string& extensi
     std::string listing;
     for (const std::string& name : names) listing += name + "\r\n";
     if (!file) return;
-    write_all(*file, listing);
-    close_file(*file);
+    // As with the interpreter's listing, a failure shows only as a listing
+    // shorter than it should be.
+    static_cast<void>(write_all(*file, listing));
+    static_cast<void>(close_file(*file));
 }
 
 File standard_output() { return File(STDOUT_FILENO); }

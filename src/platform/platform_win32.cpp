@@ -12,6 +12,7 @@
 namespace platform {
 
 const std::string_view directory_separator = "\\";
+const FileNameRules file_name_rules = FileNameRules::windows;
 
 namespace {
 
@@ -41,16 +42,6 @@ DWORD share_mode(Access access) {
     // The merged file is deleted through the interpreter while it is still
     // held open and locked, which only a handle that allows deletion permits.
     return access == Access::read ? others_read_and_write | FILE_SHARE_DELETE : others_read_and_write;
-}
-
-// "name:stream" is a stream inside the file "name", which goes when that file
-// is deleted: never a file of the command's own. A ':' right after a drive
-// letter is part of the drive.
-bool names_a_stream(std::string_view path) {
-    const std::size_t separator = path.find_last_of("\\/");
-    std::string_view name = path.substr(separator == std::string_view::npos ? 0 : separator + 1);
-    if (separator == std::string_view::npos && name.size() >= 2 && name[1] == ':') name.remove_prefix(2);
-    return name.find(':') != std::string_view::npos;
 }
 
 // Opens whatever is at path; whether it is a disk file is judged afterwards.
@@ -101,7 +92,7 @@ std::optional<std::string> environment_variable(const char* name) {
 }
 
 // Starts interpreter on command_text; false when it cannot be started.
-bool start_and_wait(const std::string& interpreter, const std::string& command_text) {
+[[nodiscard]] bool start_and_wait(const std::string& interpreter, const std::string& command_text) {
     std::string command_line = interpreter_command_line(interpreter, command_text);
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
@@ -120,7 +111,7 @@ bool start_and_wait(const std::string& interpreter, const std::string& command_t
 
 // Hands command_text to the command interpreter and waits for it; its result
 // is not examined. False when no interpreter could be started.
-bool run_command(const std::string& command_text) {
+[[nodiscard]] bool run_command(const std::string& command_text) {
     const std::vector<std::string> candidates =
         interpreter_candidates(environment_variable("COMSPEC"), environment_variable("PATH").value_or(""));
     return std::any_of(candidates.begin(), candidates.end(),
@@ -130,7 +121,6 @@ bool run_command(const std::string& command_text) {
 }  // namespace
 
 std::optional<OpenedFile> open_file_with_status(const std::string& path, Access access) {
-    if (names_a_stream(path)) return std::nullopt;
     const DWORD desired_access = access == Access::read ? GENERIC_READ : GENERIC_WRITE;
     const DWORD disposition = access == Access::read ? OPEN_EXISTING : OPEN_ALWAYS;
     const HANDLE handle = open_handle(path, desired_access, share_mode(access), disposition);
@@ -192,7 +182,6 @@ std::optional<FileId> file_id(const File& file) {
 }
 
 std::optional<FileStatus> regular_file_status(const std::string& path) {
-    if (names_a_stream(path)) return std::nullopt;
     // No access asked for: the attributes of a file that may not be read can
     // still be queried.
     const OwnedHandle handle(open_handle(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING));
@@ -224,8 +213,11 @@ void write_listing(const std::string& directory_text, const std::string& extensi
                    const std::string& listing_path) {
     // Emptied first: should no interpreter start, the listing of an earlier
     // run, made for another extension perhaps, would be taken for this one.
-    if (std::optional<File> listing = open_file(listing_path, Access::create)) close_file(*listing);
-    run_command(listing_command(directory_text, extension, listing_path));
+    // Nothing was written to it, so its close has nothing to report.
+    if (std::optional<File> listing = open_file(listing_path, Access::create)) static_cast<void>(close_file(*listing));
+    // The interpreter's result is not examined: a failed listing shows as a
+    // short or empty listing file.
+    static_cast<void>(run_command(listing_command(directory_text, extension, listing_path)));
 }
 
 File standard_output() {

@@ -1,9 +1,12 @@
-// Names taken from fixed-width fields and listings.
+// Names taken from fixed-width fields and listings, and what such a name may
+// become.
 #pragma once
 
 #include <cstddef>
 #include <string>
 #include <string_view>
+
+#include "platform/platform.h"
 
 // Cuts the text at its first NUL, then cuts every trailing blank: a byte that,
 // read as a signed 8-bit number, is at most 32. So controls, the space, line
@@ -13,3 +16,11 @@ std::ptrdiff_t trim_trailing_blanks(std::string& text);
 
 // The part of text that trim_trailing_blanks keeps, without copying it.
 std::string_view trimmed(std::string_view text);
+
+// Whether file_name, made from data, names a plain file of the directory it is
+// put in under the given rules: no separator that would reach into another
+// directory, and on Windows neither a stream of another file ("in.mrg:x") nor
+// a name the system maps to a device (NUL, CON, COM1, ...), whatever its
+// extension and letter case.
+[[nodiscard]] bool is_plain_file_name(std::string_view file_name,
+                                      platform::FileNameRules rules = platform::file_name_rules);

@@ -3,6 +3,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/platform.h"
 
 namespace {
 
@@ -160,6 +165,13 @@ void text_reopen_for_writing(TextStream& closed, platform::File file) {
     closed.holding = std::move(holding);
 }
 
+std::optional<platform::FileStatus> text_reopen_for_appending(TextStream& closed, const std::string& path) {
+    std::optional<platform::OpenedFile> opened = platform::open_file_with_status(path, platform::Access::append);
+    if (!opened) return std::nullopt;
+    text_reopen_for_writing(closed, std::move(opened->file));
+    return opened->status;
+}
+
 bool text_read_line(std::string& line, std::int32_t limit, TextStream& stream) {
     if (limit <= 0 || stream.direction != Direction::reading) return false;
     const auto wanted = static_cast<std::size_t>(limit - 1);
@@ -199,6 +211,16 @@ bool text_read_line(std::string& line, std::int32_t limit, TextStream& stream) {
 
 bool text_at_end(const TextStream& stream) { return stream.at_end; }
 
+bool text_error(const TextStream& stream) { return stream.error; }
+
+bool text_is_open(const TextStream& stream) { return stream.file.is_open(); }
+
+std::int64_t text_bytes_written(const TextStream& stream) { return stream.bytes_written; }
+
+std::optional<platform::FileId> text_file_id(const TextStream& stream) { return platform::file_id(stream.file); }
+
+bool text_lock_exclusively(TextStream& stream) { return platform::lock_exclusively(stream.file); }
+
 int text_write(std::string_view text, TextStream& stream) {
     if (stream.direction != Direction::writing || stream.error) return -1;
     if (stream.translation == Translation::bytes) return hold(text, stream) ? 0 : -1;
@@ -214,6 +236,8 @@ int text_flush(TextStream& stream) {
     if (stream.direction != Direction::writing || stream.error) return -1;
     return hand_over_held_output(stream) ? 0 : -1;
 }
+
+void text_start_write_back(TextStream& stream) { platform::start_write_back(stream.file); }
 
 int text_close(TextStream& stream) {
     bool failed = stream.error;
@@ -233,6 +257,7 @@ std::int64_t file_length(const std::string& path) {
     std::optional<TextStream> stream = text_open(path, "rb");
     if (!stream) return 0;
     const std::optional<std::int64_t> end = platform::end_position(stream->file);
-    text_close(*stream);
+    // Nothing was written, so the close has nothing to report that the length would not.
+    static_cast<void>(text_close(*stream));
     return end ? *end : -1;
 }

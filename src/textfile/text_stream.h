@@ -37,38 +37,65 @@ struct TextStream {
 // "w" create, "a" append; a following "b" asks for bytes instead of text, and
 // the first other character ends the mode, so "ra", "wa" and "aa" are plain
 // text modes. Nothing when the mode is invalid or the file cannot be opened.
-std::optional<TextStream> text_open(const std::string& path, std::string_view mode);
+[[nodiscard]] std::optional<TextStream> text_open(const std::string& path, std::string_view mode);
 
 // Wraps an already open file, such as standard output, as a text stream for writing.
-TextStream text_stream_for_writing(platform::File file);
+[[nodiscard]] TextStream text_stream_for_writing(platform::File file);
 
 // Makes a closed stream a new one that writes to file, as
 // text_stream_for_writing does, keeping the holding buffer it already has: a
 // stream opened for every run of records then costs no allocation.
 void text_reopen_for_writing(TextStream& closed, platform::File file);
 
+// Opens path for appending (creating it when absent) as the closed stream's
+// new file, keeping its holding buffer, and gives the file's length and
+// identity as the open found them. Nothing when path is no regular file or
+// cannot be opened; the stream then stays closed.
+[[nodiscard]] std::optional<platform::FileStatus> text_reopen_for_appending(TextStream& closed,
+                                                                            const std::string& path);
+
 // Delivers into line one line of at most limit - 1 characters, its LF
 // included when it has one, and gives true. When the data has run out before
 // a character was stored, gives false and leaves line as it was.
-bool text_read_line(std::string& line, std::int32_t limit, TextStream& stream);
+[[nodiscard]] bool text_read_line(std::string& line, std::int32_t limit, TextStream& stream);
 
 // True once a read asked for more data and found none.
 bool text_at_end(const TextStream& stream);
 
+// True once a read or a write of the stream failed.
+bool text_error(const TextStream& stream);
+
+// Whether the stream holds a file: from its open until its close or discard.
+bool text_is_open(const TextStream& stream);
+
+// The bytes the stream has handed to its file since it was opened.
+std::int64_t text_bytes_written(const TextStream& stream);
+
+// The identity of the stream's file, whatever path it was opened by.
+[[nodiscard]] std::optional<platform::FileId> text_file_id(const TextStream& stream);
+
+// Takes an exclusive lock on the stream's file without waiting; false when
+// another holds one. The lock lasts until the stream is closed.
+[[nodiscard]] bool text_lock_exclusively(TextStream& stream);
+
 // Writes text, each LF as CR LF. 0 when every character was taken, -1 otherwise.
-int text_write(std::string_view text, TextStream& stream);
+[[nodiscard]] int text_write(std::string_view text, TextStream& stream);
 
 // Hands the held output to the file now. 0, or -1 on a write error.
-int text_flush(TextStream& stream);
+[[nodiscard]] int text_flush(TextStream& stream);
+
+// Starts bringing what the stream has handed to its file to storage, without
+// waiting, so that a later sync has less left to wait for.
+void text_start_write_back(TextStream& stream);
 
 // Writes out the held output and releases the file. 0, or -1 on any error.
-// The holding buffer stays with the object, for text_reopen_for_writing,
-// until the object is destroyed.
-int text_close(TextStream& stream);
+// The holding buffer stays with the object, for the reopen functions, until
+// the object is destroyed.
+[[nodiscard]] int text_close(TextStream& stream);
 
 // Drops the held output, cuts the file back to its first length bytes and
 // releases it: for output that must not stay. 0, or -1 on any error.
-int text_discard(TextStream& stream, std::int64_t length);
+[[nodiscard]] int text_discard(TextStream& stream, std::int64_t length);
 
 // The length in bytes of the file at path, as stored on disk: 0 when it is
 // absent or cannot be opened (a directory, say), -1 when its end cannot be found.

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/platform.h"
 #include "textfile/text_stream.h"
 
 enum class Showing { at_once, held };
@@ -17,6 +18,9 @@ struct Console {
     Showing showing = Showing::held;
 };
 
+// A console on output: it shows every message at once when output is a
+// character device, a terminal say, and holds them otherwise.
+Console console_on(platform::File output);
 Console console_on_standard_output();
 
 // Prints pattern with each "%s" or "%d" in it replaced by the next argument.

@@ -17,7 +17,9 @@ INSTANTIATE_TEST_SUITE_P(Devices, RefusedSdfFileTest,
                          testing::Values(refused("nul", "NUL"), refused("nul_in_lower_case", "nul"),
                                          refused("con", "CON"), refused("prn", "PRN"), refused("aux", "AUX"),
                                          refused("com1", "COM1"), refused("com9", "COM9"), refused("lpt1", "LPT1"),
-                                         refused("lpt9", "LPT9")),
+                                         refused("lpt9", "LPT9"), refused("com0", "COM0"),
+                                         refused("console_input", "conin$"), refused("superscript_port", "LPT\xb2.x"),
+                                         refused("blank_before_the_extension", "nul .x")),
                          refused_case_name);
 
 // "in.mrg:x.sdf" would be a stream of the merged file, deleted with it.

@@ -1,4 +1,6 @@
 // The command lines handed to the Windows command interpreter, and where it is looked for.
+#include <tuple>
+
 #include <gtest/gtest.h>
 
 #include "platform/command_interpreter.h"
@@ -10,6 +12,20 @@ TEST(CommandLines, QuotePathsAndPattern) {
     EXPECT_EQ(platform::deletion_command("my data\\in.mrg"), "del \"my data\\in.mrg\" > nul");
     EXPECT_EQ(platform::interpreter_command_line("C:\\windows\\system32\\cmd.exe", "del \"x\" > nul"),
               "C:\\windows\\system32\\cmd.exe /c del \"x\" > nul");
+}
+
+// A listed name is taken only when its long name matches: never by a short
+// name ("X~1.MRG" for "x.mrgx"), never when cut short.
+TEST(CommandLines, ListedNamesMatchAsDirMatchesLongNames) {
+    const std::vector<std::tuple<std::string, std::string, bool>> cases = {
+        {"in.mrg", "*.mrg", true},       {"IN.Mrg", "*.mRG", true},      {"a.b.mrg", "*.mrg", true},
+        {"in.mrg", "*.m?g", true},       {"a.mr", "*.mr?", true},        {"readme", "*.", true},
+        {"x.mrgx", "*.mrg", false},      {"exchange.mrg_old", "*.mrg", false},
+        {"export-2026-12-08-0", "*.mrg", false}, {"in.mrg", "*.m?", false},
+    };
+    for (const auto& [name, pattern, matches] : cases) {
+        EXPECT_EQ(platform::matches_like_dir(name, pattern), matches) << name << " against " << pattern;
+    }
 }
 
 struct CandidatesCase {

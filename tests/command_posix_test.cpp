@@ -96,6 +96,22 @@ TEST_F(UnprivilegedCommand, ReadOnlySdfFileIsReportedByWhatItHolds) {
     }
 }
 
+// A listing that cannot be rewritten is never taken in place of this run's own.
+TEST_F(UnprivilegedCommand, ListingThatCannotBeWrittenEndsTheRun) {
+    write_file(scratch / "data/old.mrg", "A       01old\r\n");
+    write_file(scratch / "work1d.tmp", "old.mrg\r\n");
+    testing_support::give_to_unprivileged_user(scratch.path());
+    chmod((scratch / "work1d.tmp").c_str(), 0444);
+
+    const Result result = run_command(
+        {.arguments = {"data", "new"}, .working_directory = scratch.path(), .unprivileged = true});
+
+    EXPECT_EQ(escaped(result.output), escaped(banner + error("opening", "work1d.tmp")));
+    EXPECT_EQ(result.exit_code, 99);
+    EXPECT_EQ(read_file(scratch / "work1d.tmp"), "old.mrg\r\n");
+    EXPECT_EQ(read_file(scratch / "data/old.mrg"), "A       01old\r\n");
+}
+
 TEST_F(UnprivilegedCommand, MergedFileThatCannotBeDeletedIsReported) {
     write_file(scratch / "data/in.mrg", "A       01new\r\n");
     write_file(scratch / "data/A.sdf", "old\r\n");

@@ -194,6 +194,15 @@ INSTANTIATE_TEST_SUITE_P(
              99,
              {{"abcdefghijklmnop.mrg", "A       01x\r\n"}},
              "abcdefghijklmnop.mrg\r\n"},
+        // The cut names another file, which was never asked for.
+        Case{"cut_name_of_another_file_is_not_taken",
+             {"data", "mrg"},
+             {{"abcdefghijklmnop.mrg", "A       01x\r\n"}, {"abcdefghijklmnop.mr", "B       01y\r\n"}},
+             {},
+             banner + report("abcdefghijklmnop.mr", 13) + error("opening", path_in("data", "abcdefghijklmnop.mr")),
+             99,
+             {{"abcdefghijklmnop.mrg", "A       01x\r\n"}, {"abcdefghijklmnop.mr", "B       01y\r\n"}},
+             "abcdefghijklmnop.mrg\r\n"},
         Case{"matching_directory_listed_first",
              {"data", "mrg"},
              {{"b.mrg", "A       01x\r\n"}},
@@ -277,14 +286,15 @@ TEST(Command, StaleListingIsReplaced) {
     EXPECT_EQ(read_file(scratch / "data/gone.mrg"), "A       01x\r\n");
 }
 
-TEST(Command, ListingOfTheCurrentDirectoryHoldsItself) {
+// The listing of the current directory holds the listing itself, which is
+// never taken for a merged file.
+TEST(Command, ListingIsNeverTakenForAMergedFile) {
     ScratchDir scratch;
-    for (const std::string& run_start : {created("work1d.t.sdf"), appended("work1d.t.sdf")}) {
-        const Result result = run_command({.arguments = {".", "tmp"}, .working_directory = scratch.path()});
-        EXPECT_EQ(escaped(result.output), escaped(banner + report("work1d.tmp", 12) + run_start + count(1) +
-                                                  deleting(path_in(".", "work1d.tmp"))));
-        EXPECT_EQ(result.exit_code, 0);
-    }
+    const Result result = run_command({.arguments = {".", "tmp"}, .working_directory = scratch.path()});
+    EXPECT_EQ(escaped(result.output),
+              escaped(banner + report("work1d.tmp", 12) + error("opening", path_in(".", "work1d.tmp"))));
+    EXPECT_EQ(result.exit_code, 99);
+    EXPECT_EQ(read_file(scratch / "work1d.tmp"), "work1d.tmp\r\n");
 }
 
 }  // namespace

@@ -447,6 +447,14 @@ INSTANTIATE_TEST_SUITE_P(
                     report("in.mrg", 0) + error("opening", "data/in.mrg"),
                     99,
                     {}},
+        HostileCase{"listing_file_is_a_link_to_a_file_outside",
+                    [](const fs::path& data, const fs::path& outside) {
+                        merged_with(data, one_record);
+                        fs::create_symlink(outside / "kept", data.parent_path() / "work1d.tmp");
+                    },
+                    error("opening", "work1d.tmp"),
+                    99,
+                    {{"in.mrg", one_record}}},
         HostileCase{"sdf_file_is_a_fifo",
                     [](const fs::path& data, const fs::path&) {
                         merged_with(data, one_record);

@@ -25,6 +25,14 @@ std::string deletion_command(std::string_view path);
 std::vector<std::string> interpreter_candidates(const std::optional<std::string>& comspec,
                                                 std::string_view path_list);
 
+// Whether name matches pattern as the interpreter's dir matches a long name:
+// "*" stands for any characters, "?" for one character or for none before a
+// "." or the end, and a "." also for none where the name has ended, as in
+// "*." for names without an extension. Letters compare without regard to case;
+// only ASCII letters are folded here, so a caller folds other letters of its
+// code page first.
+[[nodiscard]] bool matches_like_dir(std::string_view name, std::string_view pattern);
+
 // The line that starts interpreter on command_text and ends it afterwards.
 std::string interpreter_command_line(std::string_view interpreter, std::string_view command_text);
 

@@ -120,11 +120,23 @@ extern const std::string_view directory_separator;
 enum class FileNameRules { posix, windows };
 extern const FileNameRules file_name_rules;
 
+// How the writing of a listing ended.
+enum class Listing {
+    written,
+    not_opened,   // listing_path could not be created or emptied, or is no regular file
+    not_written,  // the names could not be written to it
+};
+
 // Writes to listing_path the names of the entries of the directory that match
 // "*." + extension, one per line, each ended by CR LF; an empty file when none
-// matches or the directory cannot be read.
-void write_listing(const std::string& directory_text, const std::string& extension,
-                   const std::string& listing_path);
+// matches or the directory cannot be read. listing_path is never followed
+// through a symbolic link, and a listing left by an earlier run never stays.
+[[nodiscard]] Listing write_listing(const std::string& directory_text, const std::string& extension,
+                                    const std::string& listing_path);
+
+// Whether name is one that a listing of "*." + extension may hold, as this
+// platform matches names against the pattern.
+[[nodiscard]] bool matches_listing_pattern(std::string_view name, std::string_view extension);
 
 // Standard output, and whether it is a console (a character device) that must
 // show every message at once.

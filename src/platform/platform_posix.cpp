@@ -150,17 +150,34 @@ bool sync_directory(const std::string& directory_text) {
     return sync_path(directory_text, O_RDONLY | O_DIRECTORY);
 }
 
-void write_listing(const std::string& directory_text, const std::string& extension,
-                   const std::string& listing_path) {
+namespace {
+
+// The listing file of this run: a regular file, never one reached through a
+// symbolic link, emptied before anything is written to it.
+std::optional<File> open_listing_file(const std::string& path) {
+    const int fd = retrying(
+        [&] { return open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666); });
+    if (fd == -1) return std::nullopt;
+    File file(fd);
+    struct stat status {};
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || !truncate_file(file, 0)) return std::nullopt;
+    return file;
+}
+
+std::string listing_pattern(std::string_view extension) { return "*." + std::string(extension); }
+
+}  // namespace
+
+Listing write_listing(const std::string& directory_text, const std::string& extension,
+                      const std::string& listing_path) {
     // Made before the directory is read, as a shell's redirection would be:
     // a listing of the current directory always holds the listing file itself.
-    std::optional<File> file = open_file(listing_path, Access::create);
-    const std::string pattern = "*." + extension;
+    std::optional<File> file = open_listing_file(listing_path);
+    if (!file) return Listing::not_opened;
     std::vector<std::string> names;
     if (DIR* directory = opendir(directory_text.c_str())) {
         while (const dirent* entry = readdir(directory)) {
-            if (fnmatch(pattern.c_str(), entry->d_name, FNM_PERIOD) == 0)
-                names.emplace_back(entry->d_name);
+            if (matches_listing_pattern(entry->d_name, extension)) names.emplace_back(entry->d_name);
         }
         closedir(directory);
     }
@@ -168,11 +185,13 @@ void write_listing(const std::string& directory_text, const std::string& extensi
 
     std::string listing;
     for (const std::string& name : names) listing += name + "\r\n";
-    if (!file) return;
-    // As with the interpreter's listing, a failure shows only as a listing
-    // shorter than it should be.
-    static_cast<void>(write_all(*file, listing));
-    static_cast<void>(close_file(*file));
+    const bool written = write_all(*file, listing);
+    return close_file(*file) && written ? Listing::written : Listing::not_written;
+}
+
+bool matches_listing_pattern(std::string_view name, std::string_view extension) {
+    // As a shell's glob: a name that starts with "." matches no pattern that does not.
+    return fnmatch(listing_pattern(extension).c_str(), std::string(name).c_str(), FNM_PERIOD) == 0;
 }
 
 File standard_output() { return File(STDOUT_FILENO); }

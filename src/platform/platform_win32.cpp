@@ -91,6 +91,17 @@ std::optional<std::string> environment_variable(const char* name) {
     return value;
 }
 
+// The text with its letters in upper case, as the file system compares names
+// in the system's code page.
+std::string upper_case(std::string_view text) {
+    std::string upper(text);
+    const int length = static_cast<int>(text.size());
+    if (length > 0 && LCMapStringA(LOCALE_SYSTEM_DEFAULT, LCMAP_UPPERCASE, text.data(), length, upper.data(), length) != length) {
+        return std::string(text);
+    }
+    return upper;
+}
+
 // Starts interpreter on command_text; false when it cannot be started.
 [[nodiscard]] bool start_and_wait(const std::string& interpreter, const std::string& command_text) {
     std::string command_line = interpreter_command_line(interpreter, command_text);
@@ -209,15 +220,35 @@ bool sync_file(const std::string& path) {
 // file system keeps its entries in its own journal.
 bool sync_directory(const std::string&) { return true; }
 
-void write_listing(const std::string& directory_text, const std::string& extension,
-                   const std::string& listing_path) {
-    // Emptied first: should no interpreter start, the listing of an earlier
-    // run, made for another extension perhaps, would be taken for this one.
-    // Nothing was written to it, so its close has nothing to report.
-    if (std::optional<File> listing = open_file(listing_path, Access::create)) static_cast<void>(close_file(*listing));
+namespace {
+
+// Creates or empties this run's listing file before the interpreter writes
+// into it: a disk file that is neither a directory nor a link of any kind,
+// so that the listing goes nowhere else and no earlier listing stays.
+bool prepare_listing_file(const std::string& path) {
+    const HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    File file(value_of(handle));
+    const std::optional<BY_HANDLE_FILE_INFORMATION> information = disk_file_information(handle);
+    const bool plain_file =
+        information && (information->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 && truncate_file(file, 0);
+    return close_file(file) && plain_file;
+}
+
+}  // namespace
+
+Listing write_listing(const std::string& directory_text, const std::string& extension,
+                      const std::string& listing_path) {
+    if (!prepare_listing_file(listing_path)) return Listing::not_opened;
     // The interpreter's result is not examined: a failed listing shows as a
     // short or empty listing file.
     static_cast<void>(run_command(listing_command(directory_text, extension, listing_path)));
+    return Listing::written;
+}
+
+bool matches_listing_pattern(std::string_view name, std::string_view extension) {
+    return matches_like_dir(upper_case(name), upper_case("*." + std::string(extension)));
 }
 
 File standard_output() {

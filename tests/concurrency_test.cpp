@@ -12,7 +12,7 @@
 #include "build_kind.h"
 #include "console_texts.h"
 #include "large_merged.h"
-#include "started_command.h"
+#include "run_binary.h"
 #include "support.h"
 
 namespace {
@@ -44,6 +44,11 @@ void expect_sdf_files(const fs::path& data, const MergedLayout& layout, Expected
     }
 }
 
+// A split of the directory "data" in scratch, its console going to the file output there.
+Invocation split_in(const ScratchDir& scratch, const char* output) {
+    return {.arguments = {"data", "mrg"}, .working_directory = scratch.path(), .output_file = scratch / output};
+}
+
 // Long enough that two runs started together overlap.
 const MergedLayout racing_layout{.names = {"NORTH", "SOUTH", "EAST"}, .lines = 40000, .lines_per_run = 4000};
 
@@ -58,9 +63,9 @@ TEST(Concurrency, RunsStartedTogetherDistributeEachMergedFileOnce) {
         fs::create_directory(data);
         fs::copy_file(source / "in.mrg", data / "in.mrg");
 
-        const StartedCommand first = start_command({"data", "mrg"}, scratch.path(), scratch / "first.out");
-        const StartedCommand second = start_command({"data", "mrg"}, scratch.path(), scratch / "second.out");
-        const int exit_codes[] = {wait_for_command(first), wait_for_command(second)};
+        const StartedCommand first = start_command(split_in(scratch, "first.out"));
+        const StartedCommand second = start_command(split_in(scratch, "second.out"));
+        const int exit_codes[] = {wait_for_command(first).exit_code, wait_for_command(second).exit_code};
 
         for (const auto& [exit_code, output] : {std::pair{exit_codes[0], scratch / "first.out"},
                                                 std::pair{exit_codes[1], scratch / "second.out"}}) {
@@ -75,7 +80,7 @@ TEST(Concurrency, RunsStartedTogetherDistributeEachMergedFileOnce) {
         }
         // Both may have lost the race for the listing; a run alone finishes the work.
         if (fs::exists(data / "in.mrg")) {
-            EXPECT_EQ(wait_for_command(start_command({"data", "mrg"}, scratch.path(), scratch / "third.out")), 0);
+            EXPECT_EQ(run_command(split_in(scratch, "third.out")).exit_code, 0);
         }
         EXPECT_FALSE(fs::exists(data / "in.mrg"));
         expect_sdf_files(data, racing_layout, Expected::whole);
@@ -111,7 +116,7 @@ TEST(Concurrency, RunKilledAtAnyMomentLosesNothing) {
         fs::create_directory(scratch.path() / "data");
         fs::copy_file(source / "in.mrg", scratch.path() / "data/in.mrg");
         const auto start = std::chrono::steady_clock::now();
-        const int exit_code = wait_for_command(start_command({"data", "mrg"}, scratch.path(), scratch / "out"));
+        const int exit_code = run_command(split_in(scratch, "out")).exit_code;
         whole_run = std::chrono::steady_clock::now() - start;
         ASSERT_EQ(exit_code, 0);
         EXPECT_EQ(escaped(*read_file(scratch / "out")),
@@ -133,7 +138,7 @@ TEST(Concurrency, RunKilledAtAnyMomentLosesNothing) {
         fs::create_directory(data);
         fs::copy_file(source / "in.mrg", data / "in.mrg");
 
-        const StartedCommand command = start_command({"data", "mrg"}, scratch.path(), scratch / "out");
+        const StartedCommand command = start_command(split_in(scratch, "out"));
         std::this_thread::sleep_for(delay);
         kill_command(command);
         wait_for_command(command);

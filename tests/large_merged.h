@@ -1,5 +1,6 @@
-// Large merged files, made and checked a piece at a time, so that neither the
-// tests' time nor their memory grows with more than the file's length.
+// The generator of large merged files, for the tests and the benchmarks:
+// seeded, and made and checked a piece at a time, so that neither time nor
+// memory grows with more than the file's length.
 #pragma once
 
 #include <cstdint>
@@ -9,14 +10,21 @@
 
 namespace testing_support {
 
-// Lines of one length, in runs that take the SDF names in turn. Line i holds
-// its number in ten digits, then filler that changes from line to line.
+// Lines of one length, in runs of lines_per_run lines. Each run names
+// another SDF file than the one before, drawn from the seed. Record i holds
+// its number in ten digits, then printable bytes drawn from the seed: never a
+// blank, CR, LF or 0x1A.
 struct MergedLayout {
-    std::vector<std::string> names;  // SDF names of at most 8 characters, without ".sdf"
+    std::vector<std::string> names;  // at least two SDF names of at most 8 characters, without ".sdf"
     std::int64_t lines = 0;
     std::int64_t lines_per_run = 0;
-    std::size_t record_length = 100;  // bytes of a record, at least 10, CR LF not counted
+    std::size_t record_length = 100;  // bytes of a record, from 10 to 32768, CR LF not counted
+    std::uint64_t seed = 1;
 };
+
+// The index-th number of a sequence that looks random and depends on nothing
+// but the seed.
+std::uint64_t seeded_number(std::uint64_t seed, std::uint64_t index);
 
 void write_merged_file(const std::string& path, const MergedLayout& layout);
 

@@ -57,7 +57,6 @@ class UnprivilegedCommand : public testing::Test {
 protected:
     void SetUp() override { std::filesystem::create_directory(scratch.path() / "data"); }
     Result run() {
-        testing_support::give_to_unprivileged_user(scratch.path());
         return run_command({.arguments = {"data", "mrg"}, .working_directory = scratch.path(), .unprivileged = true});
     }
     ScratchDir scratch;

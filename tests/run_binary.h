@@ -16,7 +16,7 @@ struct Invocation {
     std::filesystem::path working_directory;
     std::filesystem::path output_file{};  // standard output goes to this file; when empty it is taken
     std::optional<long> file_size_limit{};  // bytes, as a shell's ulimit -f would set
-    bool unprivileged = false;            // run as the user nobody when the tests run as root
+    bool unprivileged = false;            // run as the user nobody, given the working directory, when the tests run as root
     bool on_terminal = false;             // standard output on a terminal instead of a pipe
     bool without_standard_streams = false;  // started with standard input and output closed
     std::vector<std::string> environment{};  // NAME=value settings added to the command's environment
@@ -47,8 +47,5 @@ void kill_command(const StartedCommand& command);
 Result wait_for_command(const StartedCommand& command);
 
 inline Result run_command(const Invocation& invocation) { return wait_for_command(start_command(invocation)); }
-
-// Hands a tree to the user nobody, so that an unprivileged run may work in it.
-void give_to_unprivileged_user(const std::filesystem::path& root);
 
 }  // namespace testing_support

@@ -5,9 +5,7 @@
 // spawn that shared the test's memory would count the test's own peak.
 #include "run_binary.h"
 
-#include <algorithm>
 #include <csignal>
-#include <cstring>
 #include <stdexcept>
 #include <thread>
 
@@ -19,8 +17,6 @@
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace testing_support {
 
@@ -57,40 +53,24 @@ std::pair<int, int> output_channel(const Invocation& invocation) {
 }
 
 // The user nobody may not reach the build tree (a checkout below /root, say),
-// so an unprivileged run starts a copy of the command that it owns. The path
-// is absolute: the child changes its directory before it starts the command.
+// so an unprivileged run starts a copy of the command in its working
+// directory, and the whole tree is handed to nobody. The path is absolute: the
+// child changes its directory before it starts the command.
 std::string program_for(const Invocation& invocation) {
     if (!invocation.unprivileged || geteuid() != 0) return std::filesystem::absolute(VRTL_SDF_BINARY).string();
     const std::filesystem::path copy = std::filesystem::absolute(invocation.working_directory / ".vrtl_sdf");
     std::filesystem::copy_file(VRTL_SDF_BINARY, copy, std::filesystem::copy_options::overwrite_existing);
-    lchown(copy.c_str(), nobody, nobody);
+    lchown(invocation.working_directory.c_str(), nobody, nobody);
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(invocation.working_directory)) {
+        lchown(entry.path().c_str(), nobody, nobody);
+    }
     return copy.string();
 }
 
-// The test's environment, with the invocation's settings in place of its own.
-std::vector<std::string> environment_for(const Invocation& invocation) {
-    std::vector<std::string> environment = invocation.environment;
-    for (char** setting = environ; *setting != nullptr; ++setting) {
-        const std::string_view name_and_equals(*setting, std::strcspn(*setting, "=") + 1);
-        if (std::none_of(invocation.environment.begin(), invocation.environment.end(),
-                         [&](const std::string& own) { return own.starts_with(name_and_equals); })) {
-            environment.emplace_back(*setting);
-        }
-    }
-    return environment;
-}
-
-// The strings as execve takes them, ended by a null pointer.
-std::vector<char*> c_array(std::vector<std::string>& strings) {
-    std::vector<char*> array;
-    for (std::string& string : strings) array.push_back(string.data());
-    array.push_back(nullptr);
-    return array;
-}
-
-// In the child, which may only make system calls: takes the streams, the
-// directory, the limit and the user of the invocation, then becomes the command.
-[[noreturn]] void become_command(const Invocation& invocation, int output, char* const argv[], char* const envp[]) {
+// In the child, a copy of the test process: takes the streams, the directory,
+// the limit, the environment and the user of the invocation, then becomes the
+// command.
+[[noreturn]] void become_command(const Invocation& invocation, int output, char* const argv[]) {
     if (invocation.without_standard_streams) {
         close(STDIN_FILENO);
         close(STDOUT_FILENO);
@@ -103,27 +83,12 @@ std::vector<char*> c_array(std::vector<std::string>& strings) {
                            static_cast<rlim_t>(*invocation.file_size_limit)};
         setrlimit(RLIMIT_FSIZE, &limit);
     }
+    for (const std::string& setting : invocation.environment) putenv(const_cast<char*>(setting.c_str()));
     if (invocation.unprivileged && geteuid() == 0) {
         if (setgroups(0, nullptr) != 0 || setgid(nobody) != 0 || setuid(nobody) != 0) _exit(126);
     }
-    execve(argv[0], argv, envp);
+    execv(argv[0], argv);
     _exit(127);
-}
-
-// Adds what the command has written to output, waiting at most milliseconds
-// for it; closes the reading end once the command has gone (a terminal then
-// gives EIO).
-void take_output(RunningCommand& running, std::string& output, int milliseconds) {
-    pollfd ready{running.output, POLLIN, 0};
-    if (poll(&ready, 1, milliseconds) <= 0) return;
-    char bytes[4096];
-    const ssize_t count = read(running.output, bytes, sizeof bytes);
-    if (count > 0) {
-        output.append(bytes, static_cast<std::size_t>(count));
-        return;
-    }
-    close(running.output);
-    running.output = -1;
 }
 
 }  // namespace
@@ -140,12 +105,12 @@ void CommandRelease::operator()(RunningCommand* command) const {
 StartedCommand start_command(const Invocation& invocation) {
     std::vector<std::string> arguments = invocation.arguments;
     arguments.insert(arguments.begin(), program_for(invocation));
-    std::vector<std::string> environment = environment_for(invocation);
-    const std::vector<char*> argv = c_array(arguments);
-    const std::vector<char*> envp = c_array(environment);
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
     const auto [reading, writing] = output_channel(invocation);
     const pid_t child = fork();
-    if (child == 0) become_command(invocation, writing, argv.data(), envp.data());
+    if (child == 0) become_command(invocation, writing, argv.data());
     close(writing);
     if (child == -1) {
         if (reading != -1) close(reading);
@@ -160,21 +125,31 @@ void kill_command(const StartedCommand& command) {
 
 Result wait_for_command(const StartedCommand& command) {
     RunningCommand& running = *command;
+    const auto milliseconds_left = [&] {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(running.deadline - std::chrono::steady_clock::now())
+            .count();
+    };
     Result result;
+    // The output until the command has gone, when a terminal gives EIO.
+    while (running.output != -1 && milliseconds_left() > 0) {
+        pollfd ready{running.output, POLLIN, 0};
+        if (poll(&ready, 1, static_cast<int>(milliseconds_left())) <= 0) continue;
+        char bytes[4096];
+        const ssize_t count = read(running.output, bytes, sizeof bytes);
+        if (count > 0) {
+            result.output.append(bytes, static_cast<std::size_t>(count));
+        } else {
+            close(running.output);
+            running.output = -1;
+        }
+    }
     int status = 0;
     rusage usage{};
     bool ended = false;
-    while (!ended) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(running.deadline -
-                                                                                std::chrono::steady_clock::now());
-        if (left.count() <= 0) break;
-        if (running.output != -1) {
-            take_output(running, result.output, static_cast<int>(left.count()));
-        } else if (wait4(running.pid, &status, WNOHANG, &usage) == running.pid) {
-            ended = true;
-        } else {
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
+    for (;;) {
+        ended = wait4(running.pid, &status, WNOHANG, &usage) == running.pid;
+        if (ended || milliseconds_left() <= 0) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     if (!ended) {  // hung
         kill(running.pid, SIGKILL);
@@ -184,14 +159,6 @@ Result wait_for_command(const StartedCommand& command) {
     if (ended && WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
     result.peak_resident_kib = usage.ru_maxrss;
     return result;
-}
-
-void give_to_unprivileged_user(const std::filesystem::path& root) {
-    if (geteuid() != 0) return;
-    lchown(root.c_str(), nobody, nobody);
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
-        lchown(entry.path().c_str(), nobody, nobody);
-    }
 }
 
 }  // namespace testing_support

@@ -128,6 +128,4 @@ Result wait_for_command(const StartedCommand& command) {
     return result;
 }
 
-void give_to_unprivileged_user(const std::filesystem::path&) {}
-
 }  // namespace testing_support

@@ -20,30 +20,6 @@ namespace {
 using namespace testing_support;
 namespace fs = std::filesystem;
 
-// Distinct names of the directory's entries.
-std::vector<std::string> names_in(const fs::path& directory) {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(directory)) names.push_back(entry.path().filename().string());
-    return names;
-}
-
-// Every entry of data is the merged file or an SDF file of the layout.
-void expect_only_known_files(const fs::path& data, const MergedLayout& layout) {
-    for (const std::string& name : names_in(data)) {
-        const bool known = name == "in.mrg" || std::any_of(layout.names.begin(), layout.names.end(),
-                                                           [&](const std::string& sdf) { return name == sdf + ".sdf"; });
-        EXPECT_TRUE(known) << "unexpected entry " << name;
-    }
-}
-
-void expect_sdf_files(const fs::path& data, const MergedLayout& layout, Expected expected) {
-    for (const std::string& name : layout.names) {
-        const fs::path sdf = data / (name + ".sdf");
-        if (expected == Expected::prefix && !fs::exists(sdf)) continue;
-        EXPECT_EQ(sdf_difference(sdf.string(), layout, name, expected), "");
-    }
-}
-
 // A split of the directory "data" in scratch, its console going to the file output there.
 Invocation split_in(const ScratchDir& scratch, const char* output) {
     return {.arguments = {"data", "mrg"}, .working_directory = scratch.path(), .output_file = scratch / output};
@@ -83,8 +59,7 @@ TEST(Concurrency, RunsStartedTogetherDistributeEachMergedFileOnce) {
             EXPECT_EQ(run_command(split_in(scratch, "third.out")).exit_code, 0);
         }
         EXPECT_FALSE(fs::exists(data / "in.mrg"));
-        expect_sdf_files(data, racing_layout, Expected::whole);
-        expect_only_known_files(data, racing_layout);
+        EXPECT_EQ(split_difference(data, racing_layout, Expected::whole), "");
     }
 }
 
@@ -122,7 +97,7 @@ TEST(Concurrency, RunKilledAtAnyMomentLosesNothing) {
         EXPECT_EQ(escaped(*read_file(scratch / "out")),
                   escaped(banner + report("in.mrg", merged_length(killed_layout)) + console_of_runs(killed_layout) +
                           deleting("data/in.mrg")));
-        expect_sdf_files(scratch.path() / "data", killed_layout, Expected::whole);
+        EXPECT_EQ(split_difference(scratch.path() / "data", killed_layout, Expected::whole), "");
     }
 
     // Some kills land after the end, so that the last steps are struck too.
@@ -146,11 +121,10 @@ TEST(Concurrency, RunKilledAtAnyMomentLosesNothing) {
         if (fs::exists(data / "in.mrg")) {
             ++merged_kept;
             EXPECT_TRUE(read_file(data / "in.mrg") == merged) << "the merged file was changed";
-            expect_sdf_files(data, killed_layout, Expected::prefix);
+            EXPECT_EQ(split_difference(data, killed_layout, Expected::prefix), "");
         } else {
-            expect_sdf_files(data, killed_layout, Expected::whole);
+            EXPECT_EQ(split_difference(data, killed_layout, Expected::whole), "");
         }
-        expect_only_known_files(data, killed_layout);
         if (HasFailure()) break;
     }
     RecordProperty("trials_with_the_merged_file_kept", merged_kept);

@@ -2,12 +2,11 @@
 #include "large_merged.h"
 
 #include <algorithm>
-#include <charconv>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <set>
 #include <stdexcept>
+#include <string_view>
 
 #include "console_texts.h"
 
@@ -36,13 +35,9 @@ std::string record_pool(const MergedLayout& layout) {
 
 // Record i followed by CR LF.
 void append_record(std::string& out, const MergedLayout& layout, const std::string& pool, std::int64_t i) {
-    char digits[number_width];
-    std::fill(std::begin(digits), std::end(digits), '0');
-    char number[24];
-    const auto end = std::to_chars(std::begin(number), std::end(number), i).ptr;
-    const auto length = static_cast<std::size_t>(end - number);
-    std::memcpy(digits + number_width - length, number, length);
-    out.append(digits, number_width);
+    out.append(number_width, '0');
+    std::size_t digit = out.size();
+    for (std::int64_t rest = i; rest > 0; rest /= 10) out[--digit] = static_cast<char>('0' + rest % 10);
     const std::size_t filler = layout.record_length - number_width;
     out.append(pool, drawn(layout, Draw::record_start, static_cast<std::uint64_t>(i)) % (pool_size - filler + 1), filler);
     out += "\r\n";
@@ -116,6 +111,11 @@ std::string console_of_runs(const MergedLayout& layout) {
     return console;
 }
 
+namespace {
+
+// Compares the file at path with the SDF file that the layout gives name: the
+// whole of it, or a prefix of it. Empty when they agree, else where and how
+// they differ.
 std::string sdf_difference(const std::string& path, const MergedLayout& layout, std::string_view name,
                            Expected expected) {
     std::ifstream in(path, std::ios::binary);
@@ -154,6 +154,26 @@ std::string sdf_difference(const std::string& path, const MergedLayout& layout, 
         difference = path + " goes on after byte " + std::to_string(offset);
     }
     return difference;
+}
+
+}  // namespace
+
+std::string split_difference(const std::filesystem::path& directory, const MergedLayout& layout, Expected expected) {
+    std::string differences;
+    for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+        const std::string name = entry.path().filename().string();
+        if (name != "in.mrg" && std::none_of(layout.names.begin(), layout.names.end(),
+                                             [&](const std::string& sdf) { return name == sdf + ".sdf"; })) {
+            differences += "unexpected entry " + name + "\n";
+        }
+    }
+    for (const std::string& name : layout.names) {
+        const std::filesystem::path sdf = directory / (name + ".sdf");
+        if (expected == Expected::prefix && !std::filesystem::exists(sdf)) continue;
+        const std::string difference = sdf_difference(sdf.string(), layout, name, expected);
+        if (!difference.empty()) differences += difference + "\n";
+    }
+    return differences;
 }
 
 }  // namespace testing_support

@@ -4,8 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace testing_support {
@@ -40,10 +40,10 @@ std::string console_of_runs(const MergedLayout& layout);
 
 enum class Expected { whole, prefix };
 
-// Compares the file at path with the SDF file that the layout gives name: the
-// whole of it, or a prefix of it (what a run stopped midway may have written).
-// Empty when they agree, else where and how they differ.
-std::string sdf_difference(const std::string& path, const MergedLayout& layout, std::string_view name,
-                           Expected expected);
+// Compares the directory of a split with the SDF files that the layout gives:
+// the whole of each, or a prefix of each that exists (what a run stopped
+// midway may have written). Any other entry but the merged file in.mrg is a
+// difference. Empty when they agree, else where and how they differ.
+std::string split_difference(const std::filesystem::path& directory, const MergedLayout& layout, Expected expected);
 
 }  // namespace testing_support

@@ -11,9 +11,10 @@
 namespace testing_support {
 
 // Lines of one length, in runs of lines_per_run lines. Each run names
-// another SDF file than the one before, drawn from the seed. Record i holds
-// its number in ten digits, then printable bytes drawn from the seed: never a
-// blank, CR, LF or 0x1A.
+// another SDF file than the one before: the first runs take the names in
+// turn, the later ones are drawn from the seed. Record i holds its number in
+// ten digits, then printable bytes drawn from the seed: never a blank, CR, LF
+// or 0x1A.
 struct MergedLayout {
     std::vector<std::string> names;  // at least two SDF names of at most 8 characters, without ".sdf"
     std::int64_t lines = 0;
@@ -40,10 +41,10 @@ std::string console_of_runs(const MergedLayout& layout);
 
 enum class Expected { whole, prefix };
 
-// Compares the directory of a split with the SDF files that the layout gives:
-// the whole of each, or a prefix of each that exists (what a run stopped
-// midway may have written). Any other entry but the merged file in.mrg is a
-// difference. Empty when they agree, else where and how they differ.
+// Compares the directory of a split with the SDF files that the runs of the
+// layout write: the whole of each, or a prefix of each that exists (what a
+// run stopped midway may have written). Any other entry but the merged file
+// in.mrg is a difference. Empty when they agree, else where and how they differ.
 std::string split_difference(const std::filesystem::path& directory, const MergedLayout& layout, Expected expected);
 
 }  // namespace testing_support

@@ -57,7 +57,6 @@ class UnprivilegedCommand : public testing::Test {
 protected:
     void SetUp() override { std::filesystem::create_directory(scratch.path() / "data"); }
     Result run() {
-        testing_support::give_to_unprivileged_user(scratch.path());
         return run_command({.arguments = {"data", "mrg"}, .working_directory = scratch.path(), .unprivileged = true});
     }
     ScratchDir scratch;
@@ -100,7 +99,6 @@ TEST_F(UnprivilegedCommand, ReadOnlySdfFileIsReportedByWhatItHolds) {
 TEST_F(UnprivilegedCommand, ListingThatCannotBeWrittenEndsTheRun) {
     write_file(scratch / "data/old.mrg", "A       01old\r\n");
     write_file(scratch / "work1d.tmp", "old.mrg\r\n");
-    testing_support::give_to_unprivileged_user(scratch.path());
     chmod((scratch / "work1d.tmp").c_str(), 0444);
 
     const Result result = run_command(

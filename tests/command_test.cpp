@@ -14,7 +14,8 @@ using testing_support::created;
 using testing_support::deleting;
 using testing_support::error;
 using testing_support::escaped;
-using testing_support::files_below;
+using testing_support::Files;
+using testing_support::holds_exactly;
 using testing_support::Invocation;
 using testing_support::path_in;
 using testing_support::read_file;
@@ -26,12 +27,11 @@ using testing_support::ScratchDir;
 using testing_support::test_platform;
 using testing_support::usage;
 using testing_support::write_file;
+using testing_support::write_files;
 
 namespace {
 
 const std::string orders = "ORDERS  01o1\r\nORDERS  01o2\r\nITEMS   02i1\r\nCUSTOMER03c1\r\nCUSTOMER03c2\r\n";
-
-using Files = std::map<std::string, std::string>;
 
 struct Case {
     const char* name;
@@ -53,18 +53,14 @@ TEST_P(CommandTest, RunsAsAUserSeesIt) {
     ScratchDir scratch;
     std::filesystem::create_directory(scratch.path() / "data");
     for (const std::string& folder : test.folders) std::filesystem::create_directories(scratch.path() / "data" / folder);
-    for (const auto& [name, bytes] : test.before) write_file(scratch / ("data/" + name), bytes);
+    write_files(scratch.path() / "data", test.before);
 
     const Result result = run_command({.arguments = test.arguments, .working_directory = scratch.path()});
 
     EXPECT_EQ(escaped(result.output), escaped(test.output));
     EXPECT_EQ(result.exit_code, test.exit_code);
     EXPECT_EQ(read_file(scratch / "work1d.tmp"), test.listing);
-    const Files after = files_below(scratch.path() / "data");
-    EXPECT_EQ(after.size(), test.after.size());
-    for (const auto& [name, bytes] : test.after) {
-        EXPECT_EQ(escaped(after.count(name) ? after.at(name) : "<absent>"), escaped(bytes)) << name;
-    }
+    EXPECT_TRUE(holds_exactly(scratch.path() / "data", test.after));
 }
 
 std::string name_of(const testing::TestParamInfo<Case>& info) { return info.param.name; }
@@ -268,7 +264,7 @@ TEST(Command, BlanksInTheDirectoryAndTheNames) {
     EXPECT_EQ(escaped(result.output), escaped(banner + report("in put.mrg", 13) + created("A B.sdf") + count(1) +
                                               deleting(path_in("my data", "in put.mrg"))));
     EXPECT_EQ(result.exit_code, 0);
-    EXPECT_EQ(files_below(scratch.path() / "my data"), (Files{{"A B.sdf", "x\r\n"}}));
+    EXPECT_TRUE(holds_exactly(scratch.path() / "my data", {{"A B.sdf", "x\r\n"}}));
 }
 
 // A listing left by an earlier run is never taken for a new one.

@@ -12,7 +12,7 @@
 #include "build_kind.h"
 #include "console_texts.h"
 #include "large_merged.h"
-#include "started_command.h"
+#include "run_binary.h"
 #include "support.h"
 
 namespace {
@@ -20,28 +20,9 @@ namespace {
 using namespace testing_support;
 namespace fs = std::filesystem;
 
-// Distinct names of the directory's entries.
-std::vector<std::string> names_in(const fs::path& directory) {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(directory)) names.push_back(entry.path().filename().string());
-    return names;
-}
-
-// Every entry of data is the merged file or an SDF file of the layout.
-void expect_only_known_files(const fs::path& data, const MergedLayout& layout) {
-    for (const std::string& name : names_in(data)) {
-        const bool known = name == "in.mrg" || std::any_of(layout.names.begin(), layout.names.end(),
-                                                           [&](const std::string& sdf) { return name == sdf + ".sdf"; });
-        EXPECT_TRUE(known) << "unexpected entry " << name;
-    }
-}
-
-void expect_sdf_files(const fs::path& data, const MergedLayout& layout, Expected expected) {
-    for (const std::string& name : layout.names) {
-        const fs::path sdf = data / (name + ".sdf");
-        if (expected == Expected::prefix && !fs::exists(sdf)) continue;
-        EXPECT_EQ(sdf_difference(sdf.string(), layout, name, expected), "");
-    }
+// A split of the directory "data" in scratch, its console going to the file output there.
+Invocation split_in(const ScratchDir& scratch, const char* output) {
+    return {.arguments = {"data", "mrg"}, .working_directory = scratch.path(), .output_file = scratch / output};
 }
 
 // Long enough that two runs started together overlap.
@@ -58,9 +39,9 @@ TEST(Concurrency, RunsStartedTogetherDistributeEachMergedFileOnce) {
         fs::create_directory(data);
         fs::copy_file(source / "in.mrg", data / "in.mrg");
 
-        const StartedCommand first = start_command({"data", "mrg"}, scratch.path(), scratch / "first.out");
-        const StartedCommand second = start_command({"data", "mrg"}, scratch.path(), scratch / "second.out");
-        const int exit_codes[] = {wait_for_command(first), wait_for_command(second)};
+        const StartedCommand first = start_command(split_in(scratch, "first.out"));
+        const StartedCommand second = start_command(split_in(scratch, "second.out"));
+        const int exit_codes[] = {wait_for_command(first).exit_code, wait_for_command(second).exit_code};
 
         for (const auto& [exit_code, output] : {std::pair{exit_codes[0], scratch / "first.out"},
                                                 std::pair{exit_codes[1], scratch / "second.out"}}) {
@@ -75,11 +56,10 @@ TEST(Concurrency, RunsStartedTogetherDistributeEachMergedFileOnce) {
         }
         // Both may have lost the race for the listing; a run alone finishes the work.
         if (fs::exists(data / "in.mrg")) {
-            EXPECT_EQ(wait_for_command(start_command({"data", "mrg"}, scratch.path(), scratch / "third.out")), 0);
+            EXPECT_EQ(run_command(split_in(scratch, "third.out")).exit_code, 0);
         }
         EXPECT_FALSE(fs::exists(data / "in.mrg"));
-        expect_sdf_files(data, racing_layout, Expected::whole);
-        expect_only_known_files(data, racing_layout);
+        EXPECT_EQ(split_difference(data, racing_layout, Expected::whole), "");
     }
 }
 
@@ -111,13 +91,13 @@ TEST(Concurrency, RunKilledAtAnyMomentLosesNothing) {
         fs::create_directory(scratch.path() / "data");
         fs::copy_file(source / "in.mrg", scratch.path() / "data/in.mrg");
         const auto start = std::chrono::steady_clock::now();
-        const int exit_code = wait_for_command(start_command({"data", "mrg"}, scratch.path(), scratch / "out"));
+        const int exit_code = run_command(split_in(scratch, "out")).exit_code;
         whole_run = std::chrono::steady_clock::now() - start;
         ASSERT_EQ(exit_code, 0);
         EXPECT_EQ(escaped(*read_file(scratch / "out")),
                   escaped(banner + report("in.mrg", merged_length(killed_layout)) + console_of_runs(killed_layout) +
                           deleting("data/in.mrg")));
-        expect_sdf_files(scratch.path() / "data", killed_layout, Expected::whole);
+        EXPECT_EQ(split_difference(scratch.path() / "data", killed_layout, Expected::whole), "");
     }
 
     // Some kills land after the end, so that the last steps are struck too.
@@ -133,7 +113,7 @@ TEST(Concurrency, RunKilledAtAnyMomentLosesNothing) {
         fs::create_directory(data);
         fs::copy_file(source / "in.mrg", data / "in.mrg");
 
-        const StartedCommand command = start_command({"data", "mrg"}, scratch.path(), scratch / "out");
+        const StartedCommand command = start_command(split_in(scratch, "out"));
         std::this_thread::sleep_for(delay);
         kill_command(command);
         wait_for_command(command);
@@ -141,11 +121,10 @@ TEST(Concurrency, RunKilledAtAnyMomentLosesNothing) {
         if (fs::exists(data / "in.mrg")) {
             ++merged_kept;
             EXPECT_TRUE(read_file(data / "in.mrg") == merged) << "the merged file was changed";
-            expect_sdf_files(data, killed_layout, Expected::prefix);
+            EXPECT_EQ(split_difference(data, killed_layout, Expected::prefix), "");
         } else {
-            expect_sdf_files(data, killed_layout, Expected::whole);
+            EXPECT_EQ(split_difference(data, killed_layout, Expected::whole), "");
         }
-        expect_only_known_files(data, killed_layout);
         if (HasFailure()) break;
     }
     RecordProperty("trials_with_the_merged_file_kept", merged_kept);

@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,19 +19,17 @@ namespace testing_support {
 // A merged line: the name padded to 8 characters, two header characters, the record, CR LF.
 std::string line(std::string name, std::string_view record);
 
-using Files = std::map<std::string, std::string>;
-
 struct Outcome {
     std::string console;
-    Files files;  // every file of the directory but the merged one
     std::int64_t sdf_files_opened = 0;
     std::optional<FailedStep> failed_step;
     std::string failure_subject;
 };
 
 // Distributes merged, read from "in.mrg" in a directory that holds the files
-// before, and gives what came of it.
-Outcome distribute(const std::string& merged, const Files& before = {},
+// before, checks that the directory then holds the files after beside the
+// merged file as it was, and gives what else came of it.
+Outcome distribute(const std::string& merged, const Files& before, const Files& after,
                    const std::function<void(const ScratchDir&)>& prepare = {});
 
 // An SDF name that must be refused: the run before it is kept, nothing is written for it.

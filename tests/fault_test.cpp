@@ -24,20 +24,6 @@ namespace {
 
 using namespace testing_support;
 namespace fs = std::filesystem;
-using Files = std::map<std::string, std::string>;
-
-void expect_files(const fs::path& directory, const Files& expected) {
-    const Files found = files_below(directory);
-    for (const auto& [name, bytes] : expected) {
-        EXPECT_EQ(escaped(found.count(name) ? found.at(name) : "<absent>"), escaped(bytes)) << name;
-    }
-    for (const auto& [name, bytes] : found) EXPECT_TRUE(expected.count(name)) << "unexpected file " << name;
-}
-
-void write_files(const fs::path& directory, const Files& files) {
-    for (const auto& [name, bytes] : files) write_file((directory / name).string(), bytes);
-}
-
 // ---- Running out of space ----------------------------------------------------
 
 // A run of A fits anywhere; the run of B that follows needs more room than
@@ -114,7 +100,7 @@ TEST_P(SpaceTest, FailedWriteIsReportedAndNothingIsLost) {
     EXPECT_EQ(result.exit_code, 99);
     Files after = test.after;
     after["in.mrg"] = merged;
-    expect_files(data, after);
+    EXPECT_TRUE(holds_exactly(data, after));
 }
 
 const std::string first_run = created("A.sdf") + count(2);
@@ -202,7 +188,7 @@ TEST_P(InjectedFaultTest, EndsAsTheUserIsTold) {
     EXPECT_EQ(escaped(result.output),
               escaped(banner + report("in.mrg", static_cast<long long>(merged.size())) + test.console));
     EXPECT_EQ(result.exit_code, test.exit_code);
-    expect_files(scratch.path() / "data", test.after);
+    EXPECT_TRUE(holds_exactly(scratch.path() / "data", test.after));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -373,7 +359,7 @@ TEST_P(ClaimedMergedFileTest, EndsAsAnOpenFailureAndTouchesNothing) {
     EXPECT_EQ(escaped(result.output), escaped(banner + report("in.mrg", static_cast<long long>(three_runs.size())) +
                                               error("opening", "data/in.mrg")));
     EXPECT_EQ(result.exit_code, 99);
-    expect_files(scratch.path() / "data", test.after);
+    EXPECT_TRUE(holds_exactly(scratch.path() / "data", test.after));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -424,7 +410,7 @@ TEST_P(HostilePathTest, NeitherHangsNorWritesOutsideTheDirectory) {
 
     EXPECT_EQ(escaped(result.output), escaped(banner + test.console));
     EXPECT_EQ(result.exit_code, test.exit_code);
-    expect_files(data, test.after);
+    EXPECT_TRUE(holds_exactly(data, test.after));
     EXPECT_EQ(entries_below(outside), outside_before);
     EXPECT_EQ(read_file((outside / "kept").string()), "kept\r\n");
 }

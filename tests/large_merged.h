@@ -1,22 +1,31 @@
-// Large merged files, made and checked a piece at a time, so that neither the
-// tests' time nor their memory grows with more than the file's length.
+// The generator of large merged files, for the tests and the benchmarks:
+// seeded, and made and checked a piece at a time, so that neither time nor
+// memory grows with more than the file's length.
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace testing_support {
 
-// Lines of one length, in runs that take the SDF names in turn. Line i holds
-// its number in ten digits, then filler that changes from line to line.
+// Lines of one length, in runs of lines_per_run lines. Each run names
+// another SDF file than the one before: the first runs take the names in
+// turn, the later ones are drawn from the seed. Record i holds its number in
+// ten digits, then printable bytes drawn from the seed: never a blank, CR, LF
+// or 0x1A.
 struct MergedLayout {
-    std::vector<std::string> names;  // SDF names of at most 8 characters, without ".sdf"
+    std::vector<std::string> names;  // at least two SDF names of at most 8 characters, without ".sdf"
     std::int64_t lines = 0;
     std::int64_t lines_per_run = 0;
-    std::size_t record_length = 100;  // bytes of a record, at least 10, CR LF not counted
+    std::size_t record_length = 100;  // bytes of a record, from 10 to 32768, CR LF not counted
+    std::uint64_t seed = 1;
 };
+
+// The index-th number of a sequence that looks random and depends on nothing
+// but the seed.
+std::uint64_t seeded_number(std::uint64_t seed, std::uint64_t index);
 
 void write_merged_file(const std::string& path, const MergedLayout& layout);
 
@@ -32,10 +41,10 @@ std::string console_of_runs(const MergedLayout& layout);
 
 enum class Expected { whole, prefix };
 
-// Compares the file at path with the SDF file that the layout gives name: the
-// whole of it, or a prefix of it (what a run stopped midway may have written).
-// Empty when they agree, else where and how they differ.
-std::string sdf_difference(const std::string& path, const MergedLayout& layout, std::string_view name,
-                           Expected expected);
+// Compares the directory of a split with the SDF files that the runs of the
+// layout write: the whole of each, or a prefix of each that exists (what a
+// run stopped midway may have written). Any other entry but the merged file
+// in.mrg is a difference. Empty when they agree, else where and how they differ.
+std::string split_difference(const std::filesystem::path& directory, const MergedLayout& layout, Expected expected);
 
 }  // namespace testing_support

@@ -1,8 +1,10 @@
-// Runs the built command as a user would, and takes what it shows.
+// Runs the built command as a user would, in the background or to its end,
+// and takes what it shows.
 #pragma once
 
 #include <chrono>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,8 +14,9 @@ namespace testing_support {
 struct Invocation {
     std::vector<std::string> arguments;
     std::filesystem::path working_directory;
+    std::filesystem::path output_file{};  // standard output goes to this file; when empty it is taken
     std::optional<long> file_size_limit{};  // bytes, as a shell's ulimit -f would set
-    bool unprivileged = false;            // run as the user nobody when the tests run as root
+    bool unprivileged = false;            // run as the user nobody, given the working directory, when the tests run as root
     bool on_terminal = false;             // standard output on a terminal instead of a pipe
     bool without_standard_streams = false;  // started with standard input and output closed
     std::vector<std::string> environment{};  // NAME=value settings added to the command's environment
@@ -22,13 +25,27 @@ struct Invocation {
 
 struct Result {
     int exit_code = -1;  // -1 when the command did not end by itself
-    std::string output;
+    std::string output;  // what it showed, unless it went to a file
     long peak_resident_kib = 0;  // the most memory the command held resident at once
 };
 
-Result run_command(const Invocation& invocation);
+// A command running in the background: each platform's process and the
+// reading end of its output. Released unwaited for, the command is killed.
+struct RunningCommand;
+struct CommandRelease {
+    void operator()(RunningCommand* command) const;
+};
+using StartedCommand = std::unique_ptr<RunningCommand, CommandRelease>;
 
-// Hands a tree to the user nobody, so that an unprivileged run may work in it.
-void give_to_unprivileged_user(const std::filesystem::path& root);
+// Starts the command and returns at once, so that tests may race or kill runs.
+StartedCommand start_command(const Invocation& invocation);
+
+void kill_command(const StartedCommand& command);
+
+// Waits for the command to end, taking its output meanwhile; one still
+// running when its time is up is killed.
+Result wait_for_command(const StartedCommand& command);
+
+inline Result run_command(const Invocation& invocation) { return wait_for_command(start_command(invocation)); }
 
 }  // namespace testing_support

@@ -2,6 +2,7 @@
 // of an invocation (limits, users, terminals) are refused, never ignored.
 #include "run_binary.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 #include <windows.h>
@@ -9,8 +10,6 @@
 namespace testing_support {
 
 namespace {
-
-constexpr DWORD time_allowed_ms = 60'000;
 
 class OwnedHandle {
 public:
@@ -49,16 +48,35 @@ std::string quoted_argument(const std::string& argument) {
 
 }  // namespace
 
-Result run_command(const Invocation& invocation) {
+struct RunningCommand {
+    OwnedHandle process;
+    OwnedHandle output;  // the reading end of its standard output, unless that goes to a file
+    std::chrono::steady_clock::time_point deadline;
+    bool waited_for = false;
+};
+
+void CommandRelease::operator()(RunningCommand* command) const {
+    if (!command->waited_for && command->process.get() != nullptr) TerminateProcess(command->process.get(), 1);
+    delete command;
+}
+
+StartedCommand start_command(const Invocation& invocation) {
     if (invocation.file_size_limit || invocation.unprivileged || invocation.on_terminal ||
         invocation.without_standard_streams) {
         throw std::logic_error("this invocation can only be made on POSIX");
     }
+    StartedCommand command(new RunningCommand);
+    command->deadline = std::chrono::steady_clock::now() + invocation.time_allowed;
     SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    OwnedHandle reading;
     OwnedHandle writing;
-    if (!CreatePipe(reading.out(), writing.out(), &inheritable, 0)) throw std::runtime_error("CreatePipe");
-    SetHandleInformation(reading.get(), HANDLE_FLAG_INHERIT, 0);
+    if (invocation.output_file.empty()) {
+        if (!CreatePipe(command->output.out(), writing.out(), &inheritable, 0)) throw std::runtime_error("CreatePipe");
+        SetHandleInformation(command->output.get(), HANDLE_FLAG_INHERIT, 0);
+    } else {
+        *writing.out() = CreateFileA(invocation.output_file.string().c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                                     &inheritable, CREATE_ALWAYS, 0, nullptr);
+        if (writing.get() == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot open the output file");
+    }
     // Standard input and error on the null device: only standard output is compared.
     const OwnedHandle null_device(CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                               &inheritable, OPEN_EXISTING, 0, nullptr));
@@ -77,23 +95,37 @@ Result run_command(const Invocation& invocation) {
                         &startup, &process)) {
         throw std::runtime_error("CreateProcess " + std::to_string(GetLastError()));
     }
-    const OwnedHandle child(process.hProcess);
+    *command->process.out() = process.hProcess;
     const OwnedHandle thread(process.hThread);
-    writing.reset();
+    return command;
+}
 
+void kill_command(const StartedCommand& command) {
+    if (!command->waited_for) TerminateProcess(command->process.get(), 1);
+}
+
+Result wait_for_command(const StartedCommand& command) {
+    RunningCommand& running = *command;
     Result result;
     char bytes[4096];
     DWORD count = 0;
-    while (ReadFile(reading.get(), bytes, sizeof bytes, &count, nullptr) && count > 0) result.output.append(bytes, count);
+    while (running.output.get() != nullptr && ReadFile(running.output.get(), bytes, sizeof bytes, &count, nullptr) &&
+           count > 0) {
+        result.output.append(bytes, count);
+    }
+    running.output.reset();
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(running.deadline -
+                                                                            std::chrono::steady_clock::now());
     DWORD exit_code = 0;
-    if (WaitForSingleObject(child.get(), time_allowed_ms) == WAIT_OBJECT_0 && GetExitCodeProcess(child.get(), &exit_code)) {
+    if (WaitForSingleObject(running.process.get(), static_cast<DWORD>(std::max<long long>(left.count(), 0))) ==
+            WAIT_OBJECT_0 &&
+        GetExitCodeProcess(running.process.get(), &exit_code)) {
         result.exit_code = static_cast<int>(exit_code);
     } else {
-        TerminateProcess(child.get(), 1);
+        TerminateProcess(running.process.get(), 1);
     }
+    running.waited_for = true;
     return result;
 }
-
-void give_to_unprivileged_user(const std::filesystem::path&) {}
 
 }  // namespace testing_support

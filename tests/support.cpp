@@ -48,13 +48,31 @@ std::optional<std::string> read_file(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-std::map<std::string, std::string> files_below(const std::filesystem::path& root) {
-    std::map<std::string, std::string> files;
+void write_files(const std::filesystem::path& directory, const Files& files) {
+    for (const auto& [name, bytes] : files) write_file((directory / name).string(), bytes);
+}
+
+testing::AssertionResult holds_exactly(const std::filesystem::path& root, const Files& expected) {
+    Files found;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
         if (!entry.is_regular_file() || entry.is_symlink()) continue;
-        files[std::filesystem::relative(entry.path(), root).string()] = read_file(entry.path().string()).value_or("");
+        found[std::filesystem::relative(entry.path(), root).string()] = read_file(entry.path().string()).value_or("");
     }
-    return files;
+    std::string differences;
+    for (const auto& [name, bytes] : expected) {
+        const auto file = found.find(name);
+        if (file == found.end()) {
+            differences += "\n  absent: " + escaped(name) + ", expected \"" + escaped(bytes) + "\"";
+        } else if (file->second != bytes) {
+            differences += "\n  different: " + escaped(name) + " = \"" + escaped(file->second) + "\", expected \"" +
+                           escaped(bytes) + "\"";
+        }
+    }
+    for (const auto& [name, bytes] : found) {
+        if (!expected.contains(name)) differences += "\n  unexpected: " + escaped(name) + " = \"" + escaped(bytes) + "\"";
+    }
+    if (differences.empty()) return testing::AssertionSuccess();
+    return testing::AssertionFailure() << "the files below " << root.string() << " are not as expected:" << differences;
 }
 
 }  // namespace testing_support

@@ -1,4 +1,4 @@
-// Helpers shared by the tests: scratch directories, whole files, visible bytes.
+// Helpers shared by the tests: scratch directories, whole files and trees of them, visible bytes.
 #pragma once
 
 #include <filesystem>
@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "escaped.h"
 
@@ -29,7 +31,13 @@ private:
 void write_file(const std::string& path, std::string_view bytes);
 std::optional<std::string> read_file(const std::string& path);
 
-// Every regular file below root, by its path relative to root, with its bytes.
-std::map<std::string, std::string> files_below(const std::filesystem::path& root);
+// Files by their paths relative to a directory, with their bytes.
+using Files = std::map<std::string, std::string>;
+
+void write_files(const std::filesystem::path& directory, const Files& files);
+
+// Whether the regular files below root are exactly the expected ones, byte
+// for byte; if not, which are absent, unexpected or different, escaped.
+testing::AssertionResult holds_exactly(const std::filesystem::path& root, const Files& expected);
 
 }  // namespace testing_support

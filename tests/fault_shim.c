@@ -21,6 +21,19 @@
  *   interrupted          every call that a signal may interrupt, on any file,
  *                        fails with EINTR the first time it is made
  *   short_transfers      every read and write, on any file, moves at most 3 bytes
+ *   rename_error         rename of the path fails with EIO and moves nothing
+ *   append_before_rename a line is appended to the file just before it is
+ *                        renamed, as a producer still writing would
+ *   replace_before_rename  the path is replaced by another file just before
+ *                        it is renamed
+ *   grow_before_rename   the path is replaced by a copy of the file with a
+ *                        line more just before it is renamed
+ *   pause_after_write    each write to the file is followed by a pause of
+ *                        a tenth of a second, which widens any race after it
+ *   take_after_close     once the file is closed, a reader renames it away
+ *   read_only_after_close  once the file is closed, it is made read-only, and
+ *                        no open for writing of it succeeds, root's neither
+ * and the crashes of crash_shim.h.
  *
  * Written in C and built without sanitizers, so that it can be preloaded into
  * any build of the command. */
@@ -34,8 +47,11 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
+
+#include "crash_shim.h"
 
 enum fault {
     no_fault,
@@ -51,6 +67,13 @@ enum fault {
     replace_before_lock,
     interrupted,
     short_transfers,
+    rename_error,
+    append_before_rename,
+    replace_before_rename,
+    grow_before_rename,
+    pause_after_write,
+    take_after_close,
+    read_only_after_close,
 };
 
 static const struct {
@@ -69,6 +92,13 @@ static const struct {
     {"replace_before_lock", replace_before_lock},
     {"interrupted", interrupted},
     {"short_transfers", short_transfers},
+    {"rename_error", rename_error},
+    {"append_before_rename", append_before_rename},
+    {"replace_before_rename", replace_before_rename},
+    {"grow_before_rename", grow_before_rename},
+    {"pause_after_write", pause_after_write},
+    {"take_after_close", take_after_close},
+    {"read_only_after_close", read_only_after_close},
 };
 
 enum { tracked_limit = 1024 };
@@ -80,6 +110,8 @@ static struct {
     long long allowed_bytes; /* for the *_after faults */
     const char *path;
     unsigned char tracked[tracked_limit]; /* descriptors open on the path */
+    unsigned char writable[tracked_limit]; /* descriptors open for writing */
+    int read_only;                         /* the path may no longer be opened for writing */
     long long bytes_read;
     long long bytes_written;
 } shim;
@@ -89,7 +121,7 @@ static void set_up(void) {
     shim.ready = 1;
     shim.path = getenv("VRTL_FAULT_PATH");
     const char *fault = getenv("VRTL_FAULT");
-    if (!fault) return;
+    if (!fault || crash_set_up(fault, shim.path)) return;
     for (size_t i = 0; i < sizeof fault_names / sizeof fault_names[0]; ++i) {
         const size_t length = strlen(fault_names[i].name);
         if (strncmp(fault, fault_names[i].name, length) != 0) continue;
@@ -107,11 +139,27 @@ static void *next_definition(const char *name) {
     return found;
 }
 
+static void after_writer_closed(void);
+
 static int names_the_path(const char *path) { return shim.path && path && strcmp(path, shim.path) == 0; }
 static int is_tracked(int fd) { return fd >= 0 && fd < tracked_limit && shim.tracked[fd]; }
 
-static void track(int fd, const char *path) {
-    if (fd >= 0 && fd < tracked_limit) shim.tracked[fd] = (unsigned char)names_the_path(path);
+static void track(int fd, const char *path, int flags) {
+    if (fd < 0 || fd >= tracked_limit) return;
+    shim.tracked[fd] = (unsigned char)names_the_path(path);
+    shim.writable[fd] = (unsigned char)((flags & O_ACCMODE) != O_RDONLY);
+}
+
+/* Whether an open of path with flags makes a file, noted before it is made. */
+static int creates(const char *path, int flags) {
+    set_up();
+    const int creating = (flags & O_CREAT) && access(path, F_OK) != 0;
+    if (creating) crash_point(call_create);
+    return creating;
+}
+
+static int refused_for_writing(const char *path, int flags) {
+    return shim.read_only && names_the_path(path) && (flags & O_ACCMODE) != O_RDONLY;
 }
 
 /* In the interrupted mode each call site fails every other time: first with
@@ -145,9 +193,12 @@ static mode_t mode_of(int flags, va_list arguments) {
         const mode_t mode = mode_of(flags, arguments);                                 \
         va_end(arguments);                                                             \
         if (interrupt_now(&toggle)) return -1;                                         \
+        if (refused_for_writing(path, flags)) return fails_with(EACCES);               \
+        const int creating = creates(path, flags);                                     \
         int (*real)(const char *, int, ...) = next_definition(#name);                  \
         const int fd = real(path, flags, mode);                                        \
-        track(fd, path);                                                               \
+        track(fd, path, flags);                                                        \
+        if (creating) power_after_create(fd, path);                                    \
         return fd;                                                                     \
     }
 DEFINE_OPEN(open)
@@ -161,9 +212,12 @@ DEFINE_OPEN(open64)
         const mode_t mode = mode_of(flags, arguments);                                 \
         va_end(arguments);                                                             \
         if (interrupt_now(&toggle)) return -1;                                         \
+        if (refused_for_writing(path, flags)) return fails_with(EACCES);               \
+        const int creating = directory == AT_FDCWD && creates(path, flags);            \
         int (*real)(int, const char *, int, ...) = next_definition(#name);             \
         const int fd = real(directory, path, flags, mode);                             \
-        track(fd, path);                                                               \
+        track(fd, path, flags);                                                        \
+        if (creating) power_after_create(fd, path);                                    \
         return fd;                                                                     \
     }
 DEFINE_OPENAT(openat)
@@ -188,6 +242,10 @@ ssize_t write(int fd, const void *bytes, size_t count) {
     static int toggle;
     if (interrupt_now(&toggle)) return -1;
     ssize_t (*real)(int, const void *, size_t) = next_definition("write");
+    if (fd >= 0 && fd < tracked_limit && shim.writable[fd]) {
+        crash_point(call_write);
+        power_before_data_change(fd);
+    }
     count = limited(count);
     if (is_tracked(fd) && shim.fault == write_error_after) {
         const long long left = shim.allowed_bytes - shim.bytes_written;
@@ -196,6 +254,7 @@ ssize_t write(int fd, const void *bytes, size_t count) {
     }
     const ssize_t done = real(fd, bytes, count);
     if (done > 0 && is_tracked(fd)) shim.bytes_written += done;
+    if (is_tracked(fd) && shim.fault == pause_after_write) usleep(100000);
     return done;
 }
 
@@ -203,13 +262,27 @@ int fsync(int fd) {
     static int toggle;
     if (interrupt_now(&toggle)) return -1;
     if (is_tracked(fd) && shim.fault == fsync_error) return fails_with(EIO);
+    crash_point(call_sync);
     int (*real)(int) = next_definition("fsync");
-    return real(fd);
+    const int result = real(fd);
+    if (result == 0) power_after_sync(fd);
+    return result;
+}
+
+int syncfs(int fd) {
+    set_up();
+    crash_point(call_sync);
+    int (*real)(int) = next_definition("syncfs");
+    const int result = real(fd);
+    if (result == 0) power_after_sync_all();
+    return result;
 }
 
 int ftruncate(int fd, off_t length) {
     static int toggle;
     if (interrupt_now(&toggle)) return -1;
+    crash_point(call_truncate);
+    power_before_data_change(fd);
     int (*real)(int, off_t) = next_definition("ftruncate");
     return real(fd, length);
 }
@@ -217,6 +290,8 @@ int ftruncate(int fd, off_t length) {
 int ftruncate64(int fd, off64_t length) {
     static int toggle;
     if (interrupt_now(&toggle)) return -1;
+    crash_point(call_truncate);
+    power_before_data_change(fd);
     int (*real)(int, off64_t) = next_definition("ftruncate64");
     return real(fd, length);
 }
@@ -226,22 +301,86 @@ int ftruncate64(int fd, off64_t length) {
 int close(int fd) {
     set_up();
     const int was_tracked = is_tracked(fd);
-    if (fd >= 0 && fd < tracked_limit) shim.tracked[fd] = 0;
+    const int was_writable = fd >= 0 && fd < tracked_limit && shim.writable[fd];
+    if (fd >= 0 && fd < tracked_limit) shim.tracked[fd] = shim.writable[fd] = 0;
     int (*real)(int) = next_definition("close");
     const int result = real(fd);
+    if (was_tracked && was_writable) after_writer_closed();
     if (result == 0 && was_tracked && shim.fault == close_error) return fails_with(EIO);
     return result;
 }
 
-static void replace_path(void) {
-    unlink(shim.path);
+static const char added_line[] = "ADDED   01by its producer\r\n";
+
+/* Writes bytes to the end of the file at path, through the real calls. */
+static void append_to(const char *path, const char *bytes, size_t length, int flags) {
     int (*real_open)(const char *, int, ...) = next_definition("open");
-    const int fd = real_open(shim.path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd == -1) abort();
-    static const char content[] = "REPLACED01by another run\r\n";
     ssize_t (*real_write)(int, const void *, size_t) = next_definition("write");
-    if (real_write(fd, content, sizeof content - 1) != (ssize_t)(sizeof content - 1)) abort();
-    close(fd);
+    int (*real_close)(int) = next_definition("close");
+    const int fd = real_open(path, O_WRONLY | O_APPEND | O_CLOEXEC | flags, 0644);
+    if (fd == -1 || real_write(fd, bytes, length) != (ssize_t)length) abort();
+    real_close(fd);
+}
+
+static void replace_path(void) {
+    int (*real_unlink)(const char *) = next_definition("unlink");
+    real_unlink(shim.path);
+    static const char content[] = "REPLACED01by another run\r\n";
+    append_to(shim.path, content, sizeof content - 1, O_CREAT | O_EXCL);
+}
+
+/* Puts in place of the file a copy of it with a line more, as a producer
+ * that rewrites its file and renames it into place would. */
+static void grow_path(void) {
+    char copy[4096];
+    snprintf(copy, sizeof copy, "%s.new", shim.path);
+    int (*real_open)(const char *, int, ...) = next_definition("open");
+    int (*real_close)(int) = next_definition("close");
+    const int from = real_open(shim.path, O_RDONLY | O_CLOEXEC);
+    char bytes[65536];
+    const ssize_t length = from == -1 ? -1 : pread(from, bytes, sizeof bytes, 0);
+    if (length < 0) abort();
+    real_close(from);
+    append_to(copy, bytes, (size_t)length, O_CREAT | O_EXCL);
+    append_to(copy, added_line, sizeof added_line - 1, 0);
+    int (*real_rename)(const char *, const char *) = next_definition("rename");
+    if (real_rename(copy, shim.path) != 0) abort();
+}
+
+static void after_writer_closed(void) {
+    if (shim.fault == take_after_close) {
+        char taken[4096];
+        snprintf(taken, sizeof taken, "%s.taken", shim.path);
+        int (*real_rename)(const char *, const char *) = next_definition("rename");
+        real_rename(shim.path, taken);
+    }
+    if (shim.fault == read_only_after_close) {
+        chmod(shim.path, 0444);
+        shim.read_only = 1;
+    }
+}
+
+int rename(const char *from, const char *to) {
+    set_up();
+    if (names_the_path(from)) {
+        if (shim.fault == rename_error) return fails_with(EIO);
+        if (shim.fault == append_before_rename) append_to(shim.path, added_line, sizeof added_line - 1, 0);
+        if (shim.fault == replace_before_rename) replace_path();
+        if (shim.fault == grow_before_rename) grow_path();
+    }
+    crash_point(call_rename);
+    power_before_rename(from, to);
+    int (*real)(const char *, const char *) = next_definition("rename");
+    return real(from, to);
+}
+
+int link(const char *from, const char *to) {
+    set_up();
+    crash_point(call_link);
+    int (*real)(const char *, const char *) = next_definition("link");
+    const int result = real(from, to);
+    if (result == 0) power_after_link(to);
+    return result;
 }
 
 int flock(int fd, int operation) {
@@ -267,6 +406,8 @@ static int is_locked(const char *path) {
 
 int unlink(const char *path) {
     set_up();
+    crash_point(call_unlink);
+    power_before_unlink(path);
     int (*real)(const char *) = next_definition("unlink");
     if (!names_the_path(path)) return real(path);
     switch (shim.fault) {

@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "console_texts.h"
+#include "fault_environment.h"
 #include "run_binary.h"
 #include "support.h"
 
@@ -65,12 +66,12 @@ private:
 
 enum class Exhaustion { file_size_limit, full_file_system };
 
+// The run fails, and leaves every file as it found it.
 struct SpaceCase {
     const char* name;
     Exhaustion exhaustion;
     Files before;  // beside the merged file
     std::string console;  // after the report line
-    Files after;  // beside the merged file, which stays as it was
 };
 
 void PrintTo(const SpaceCase& test, std::ostream* out) { *out << test.name; }
@@ -98,50 +99,34 @@ TEST_P(SpaceTest, FailedWriteIsReportedAndNothingIsLost) {
     EXPECT_EQ(escaped(result.output),
               escaped(banner + report("in.mrg", static_cast<long long>(merged.size())) + test.console));
     EXPECT_EQ(result.exit_code, 99);
-    Files after = test.after;
+    Files after = test.before;
     after["in.mrg"] = merged;
     EXPECT_TRUE(holds_exactly(data, after));
 }
 
 const std::string first_run = created("A.sdf") + count(2);
-const std::string a_written = "a1\r\na2\r\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, SpaceTest,
     testing::Values(SpaceCase{"new_sdf_file_at_file_size_limit",
                               Exhaustion::file_size_limit,
                               {},
-                              first_run + created("B.sdf") + error("writing", "B.sdf"),
-                              {{"A.sdf", a_written}, {"B.sdf", ""}}},
+                              first_run + created("B.sdf") + error("writing", "B.sdf")},
                     SpaceCase{"new_sdf_file_on_full_file_system",
                               Exhaustion::full_file_system,
                               {},
-                              first_run + created("B.sdf") + error("writing", "B.sdf"),
-                              {{"A.sdf", a_written}, {"B.sdf", ""}}},
+                              first_run + created("B.sdf") + error("writing", "B.sdf")},
                     SpaceCase{"sdf_file_with_data_at_file_size_limit",
                               Exhaustion::file_size_limit,
-                              {{"B.sdf", "old\r\n"}},
-                              first_run + appended("B.sdf") + error("writing", "B.sdf"),
-                              {{"A.sdf", a_written}, {"B.sdf", "old\r\n"}}},
+                              {{"A.sdf", ""}, {"B.sdf", "old\r\n"}},
+                              first_run + appended("B.sdf") + error("writing", "B.sdf")},
                     SpaceCase{"sdf_file_with_data_on_full_file_system",
                               Exhaustion::full_file_system,
-                              {{"B.sdf", "old\r\n"}},
-                              first_run + appended("B.sdf") + error("writing", "B.sdf"),
-                              {{"A.sdf", a_written}, {"B.sdf", "old\r\n"}}}),
+                              {{"A.sdf", "old\r\n"}, {"B.sdf", "old\r\n"}},
+                              appended("A.sdf") + count(2) + appended("B.sdf") + error("writing", "B.sdf")}),
     [](const testing::TestParamInfo<SpaceCase>& info) { return std::string(info.param.name); });
 
 // ---- Faults injected into the command's system calls ---------------------------
-
-// The environment that loads the fault injector into the command. An
-// AddressSanitizer build insists on coming first in the list of libraries and
-// refuses to start behind a preloaded one; the injector itself is built
-// without sanitizers and only passes calls on, so the check is turned off.
-std::vector<std::string> fault_environment(const std::string& fault, const std::string& path) {
-    const char* asan_options = std::getenv("ASAN_OPTIONS");
-    return {std::string("LD_PRELOAD=") + FAULT_SHIM, "VRTL_FAULT=" + fault, "VRTL_FAULT_PATH=" + path,
-            std::string("ASAN_OPTIONS=") + (asan_options ? std::string(asan_options) + ":" : "") +
-                "verify_asan_link_order=0"};
-}
 
 Result run_with_fault(const ScratchDir& scratch, const std::string& fault, const std::string& path) {
     return run_command({.arguments = {"data", "mrg"},
@@ -169,7 +154,10 @@ struct InjectedCase {
     Files before;       // in the directory, the merged file in.mrg included
     std::string console;  // after the report line
     int exit_code;
-    Files after;
+    std::optional<Files> after{};  // nothing: every file as it was before
+    // When set, the run leaves work over that the next run, without faults,
+    // finishes: this is the directory after it.
+    std::optional<Files> after_next_run{};
 };
 
 void PrintTo(const InjectedCase& test, std::ostream* out) { *out << test.name; }
@@ -188,128 +176,102 @@ TEST_P(InjectedFaultTest, EndsAsTheUserIsTold) {
     EXPECT_EQ(escaped(result.output),
               escaped(banner + report("in.mrg", static_cast<long long>(merged.size())) + test.console));
     EXPECT_EQ(result.exit_code, test.exit_code);
-    EXPECT_TRUE(holds_exactly(scratch.path() / "data", test.after));
+    if (!test.after_next_run) {
+        EXPECT_TRUE(holds_exactly(scratch.path() / "data", test.after.value_or(test.before)));
+        return;
+    }
+    EXPECT_EQ(run_command({.arguments = {"data", "mrg"}, .working_directory = scratch.path()}).exit_code, 0);
+    EXPECT_TRUE(holds_exactly(scratch.path() / "data", *test.after_next_run));
 }
 
+std::string name_of(const testing::TestParamInfo<InjectedCase>& info) { return info.param.name; }
+
+// Whatever fails once writing has begun, every SDF file is put back as it was.
 INSTANTIATE_TEST_SUITE_P(
     Reading, InjectedFaultTest,
     testing::Values(
-        InjectedCase{"read_error_at_the_start",
-                     "read_error_after=0",
-                     "data/in.mrg",
-                     {{"in.mrg", three_runs}},
-                     error("reading", "data/in.mrg"),
-                     99,
-                     {{"in.mrg", three_runs}}},
-        // The error strikes inside the line of C, while the run of B is still
-        // open: B goes back to how it was found, its record being still in the
-        // merged file.
-        InjectedCase{"read_error_inside_a_line",
-                     "read_error_after=45",
-                     "data/in.mrg",
-                     {{"in.mrg", three_runs}},
-                     created("A.sdf") + count(2) + created("B.sdf") + error("reading", "data/in.mrg"),
-                     99,
-                     {{"in.mrg", three_runs}, {"A.sdf", "a1\r\na2\r\n"}, {"B.sdf", ""}}},
-        InjectedCase{"read_error_inside_a_long_record",
-                     "read_error_after=8000",
-                     "data/in.mrg",
+        InjectedCase{"read_error_at_the_start", "read_error_after=0", "data/in.mrg", {{"in.mrg", three_runs}},
+                     error("reading", "data/in.mrg"), 99},
+        // The error strikes inside the line of C, while the run of B is still open.
+        InjectedCase{"read_error_inside_a_line", "read_error_after=45", "data/in.mrg",
+                     {{"in.mrg", three_runs}, {"A.sdf", ""}},
+                     created("A.sdf") + count(2) + created("B.sdf") + error("reading", "data/in.mrg"), 99},
+        InjectedCase{"read_error_inside_a_long_record", "read_error_after=8000", "data/in.mrg",
                      {{"in.mrg", long_second_run}, {"B.sdf", "old\r\n"}},
-                     created("A.sdf") + count(1) + appended("B.sdf") + error("reading", "data/in.mrg"),
-                     99,
-                     {{"in.mrg", long_second_run}, {"A.sdf", "a1\r\n"}, {"B.sdf", "old\r\n"}}}),
-    [](const testing::TestParamInfo<InjectedCase>& info) { return std::string(info.param.name); });
+                     created("A.sdf") + count(1) + appended("B.sdf") + error("reading", "data/in.mrg"), 99}),
+    name_of);
 
 INSTANTIATE_TEST_SUITE_P(
     Writing, InjectedFaultTest,
     testing::Values(
-        InjectedCase{"write_error_at_the_first_write",
-                     "write_error_after=0",
-                     "data/B.sdf",
-                     {{"in.mrg", three_runs}, {"B.sdf", "old\r\n"}},
-                     created("A.sdf") + count(2) + appended("B.sdf") + error("writing", "B.sdf"),
-                     99,
-                     {{"in.mrg", three_runs}, {"A.sdf", "a1\r\na2\r\n"}, {"B.sdf", "old\r\n"}}},
-        // Part of the long record has reached the file when the write fails:
-        // it is cut off again.
-        InjectedCase{"write_error_after_part_of_a_record",
-                     "write_error_after=5000",
-                     "data/B.sdf",
+        InjectedCase{"write_error_at_the_first_write", "write_error_after=0", "data/B.sdf",
+                     {{"in.mrg", three_runs}, {"A.sdf", "old\r\n"}, {"B.sdf", "old\r\n"}},
+                     appended("A.sdf") + count(2) + appended("B.sdf") + error("writing", "B.sdf"), 99},
+        // Part of the long record has reached the file when the write fails.
+        InjectedCase{"write_error_after_part_of_a_record", "write_error_after=5000", "data/B.sdf",
                      {{"in.mrg", long_second_run}, {"B.sdf", "old\r\n"}},
-                     created("A.sdf") + count(1) + appended("B.sdf") + error("writing", "B.sdf"),
-                     99,
-                     {{"in.mrg", long_second_run}, {"A.sdf", "a1\r\n"}, {"B.sdf", "old\r\n"}}},
-        // The records may not have reached the disk: the merged file stays.
-        InjectedCase{"sync_error",
-                     "fsync_error",
-                     "data/A.sdf",
-                     {{"in.mrg", three_runs}},
-                     three_runs_console + error("writing", "A.sdf"),
-                     99,
-                     with(three_runs_written, {{"in.mrg", three_runs}})},
-        InjectedCase{"close_error",
-                     "close_error",
-                     "data/B.sdf",
-                     {{"in.mrg", three_runs}},
-                     created("A.sdf") + count(2) + created("B.sdf") + error("writing", "B.sdf"),
-                     99,
-                     {{"in.mrg", three_runs}, {"A.sdf", "a1\r\na2\r\n"}, {"B.sdf", "b1\r\n"}}}),
-    [](const testing::TestParamInfo<InjectedCase>& info) { return std::string(info.param.name); });
+                     created("A.sdf") + count(1) + appended("B.sdf") + error("writing", "B.sdf"), 99},
+        // The records may not have reached the disk.
+        InjectedCase{"sync_error", "fsync_error", "data/A.sdf", {{"in.mrg", three_runs}},
+                     three_runs_console + error("writing", "A.sdf"), 99},
+        InjectedCase{"close_error", "close_error", "data/B.sdf", {{"in.mrg", three_runs}},
+                     created("A.sdf") + count(2) + created("B.sdf") + error("writing", "B.sdf"), 99},
+        // A reader takes an SDF file away, or makes it read-only, once its
+        // run is over: it is brought to the disk all the same.
+        InjectedCase{"sdf_file_taken_away_after_its_run", "take_after_close", "data/A.sdf", {{"in.mrg", three_runs}},
+                     three_runs_console + deleting("data/in.mrg"), 0,
+                     Files{{"A.sdf.taken", "a1\r\na2\r\n"}, {"B.sdf", "b1\r\n"}, {"C.sdf", "c1\r\n"}}},
+        InjectedCase{"sdf_file_made_read_only_after_its_run", "read_only_after_close", "data/A.sdf",
+                     {{"in.mrg", three_runs}}, three_runs_console + deleting("data/in.mrg"), 0, three_runs_written}),
+    name_of);
+
+const std::string aside_path = "data/.vrtl_sdf.deleting";
+const std::string added_line = "ADDED   01by its producer\r\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Deleting, InjectedFaultTest,
     testing::Values(
-        InjectedCase{"deletion_fails",
-                     "unlink_error",
-                     "data/in.mrg",
+        InjectedCase{"deletion_fails", "rename_error", "data/in.mrg", {{"in.mrg", three_runs}},
+                     three_runs_console + deleting("data/in.mrg") + error("deleting", "data/in.mrg"), 99},
+        // The file read stays in the directory under two names: the next run
+        // finishes the deletion, and distributes nothing twice.
+        InjectedCase{"deletion_claims_success_and_leaves_the_file", "unlink_does_nothing", aside_path,
                      {{"in.mrg", three_runs}},
-                     three_runs_console + deleting("data/in.mrg") + error("deleting", "data/in.mrg"),
-                     99,
-                     with(three_runs_written, {{"in.mrg", three_runs}})},
-        InjectedCase{"deletion_claims_success_and_leaves_the_file",
-                     "unlink_does_nothing",
-                     "data/in.mrg",
-                     {{"in.mrg", three_runs}},
-                     three_runs_console + deleting("data/in.mrg") + error("deleting", "data/in.mrg"),
-                     99,
-                     with(three_runs_written, {{"in.mrg", three_runs}})},
+                     three_runs_console + deleting("data/in.mrg") + error("deleting", "data/in.mrg"), 99,
+                     std::nullopt, three_runs_written},
         // Another run that opened the file meanwhile must find it locked
         // until it is gone.
-        InjectedCase{"deletion_while_the_merged_file_is_locked",
-                     "unlink_needs_lock",
-                     "data/in.mrg",
-                     {{"in.mrg", three_runs}},
-                     three_runs_console + deleting("data/in.mrg"),
-                     0,
-                     three_runs_written},
+        InjectedCase{"deletion_while_the_merged_file_is_locked", "unlink_needs_lock", aside_path,
+                     {{"in.mrg", three_runs}}, three_runs_console + deleting("data/in.mrg"), 0, three_runs_written},
         // What counts is that the file is gone.
-        InjectedCase{"deletion_reports_failure_after_removing_the_file",
-                     "unlink_removes_but_fails",
-                     "data/in.mrg",
+        InjectedCase{"deletion_reports_failure_after_removing_the_file", "unlink_removes_but_fails", aside_path,
+                     {{"in.mrg", three_runs}}, three_runs_console + deleting("data/in.mrg"), 0, three_runs_written},
+        // Records added at the last moment are not deleted unread: the next
+        // run takes the file whole.
+        InjectedCase{"merged_file_appended_to_at_the_last_moment", "append_before_rename", "data/in.mrg",
                      {{"in.mrg", three_runs}},
-                     three_runs_console + deleting("data/in.mrg"),
-                     0,
-                     three_runs_written}),
-    [](const testing::TestParamInfo<InjectedCase>& info) { return std::string(info.param.name); });
+                     three_runs_console + deleting("data/in.mrg") + error("reading", "data/in.mrg"), 99,
+                     Files{{"in.mrg", three_runs + added_line}}},
+        InjectedCase{"merged_file_replaced_by_a_grown_copy", "grow_before_rename", "data/in.mrg",
+                     {{"in.mrg", three_runs}},
+                     three_runs_console + deleting("data/in.mrg") + error("reading", "data/in.mrg"), 99,
+                     Files{{"in.mrg", three_runs + added_line}}},
+        // A new delivery renamed into place stays for the next run; the
+        // records of the file read, now nowhere else, stay written.
+        InjectedCase{"merged_file_replaced_by_another", "replace_before_rename", "data/in.mrg",
+                     {{"in.mrg", three_runs}}, three_runs_console + deleting("data/in.mrg"), 0,
+                     with(three_runs_written, {{"in.mrg", "REPLACED01by another run\r\n"}})}),
+    name_of);
 
 INSTANTIATE_TEST_SUITE_P(
     Retried, InjectedFaultTest,
     testing::Values(
-        InjectedCase{"every_call_interrupted_once",
-                     "interrupted",
-                     "",
-                     {{"in.mrg", three_runs}},
-                     three_runs_console + deleting("data/in.mrg"),
-                     0,
-                     three_runs_written},
-        InjectedCase{"reads_and_writes_of_three_bytes",
-                     "short_transfers",
-                     "",
-                     {{"in.mrg", long_second_run}},
-                     created("A.sdf") + count(1) + created("B.sdf") + count(1) + deleting("data/in.mrg"),
-                     0,
-                     {{"A.sdf", "a1\r\n"}, {"B.sdf", long_record + "\r\n"}}}),
-    [](const testing::TestParamInfo<InjectedCase>& info) { return std::string(info.param.name); });
+        InjectedCase{"every_call_interrupted_once", "interrupted", "", {{"in.mrg", three_runs}},
+                     three_runs_console + deleting("data/in.mrg"), 0, three_runs_written},
+        InjectedCase{"reads_and_writes_of_three_bytes", "short_transfers", "", {{"in.mrg", long_second_run}},
+                     created("A.sdf") + count(1) + created("B.sdf") + count(1) + deleting("data/in.mrg"), 0,
+                     Files{{"A.sdf", "a1\r\n"}, {"B.sdf", long_record + "\r\n"}}}),
+    name_of);
 
 // ---- A merged file that another run has claimed ---------------------------------
 

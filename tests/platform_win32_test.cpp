@@ -17,12 +17,13 @@ TEST(Win32Files, HeldAndLockedFileIsDeletedOnceClosed) {
     ScratchDir scratch;
     const std::string path = scratch / "in.mrg";
     write_file(path, "A       01x\r\n");
-    std::optional<platform::File> merged = platform::open_file(path, platform::Access::read);
+    std::optional<platform::OpenedFile> merged = platform::open_file_with_status(path, platform::Access::read);
     ASSERT_TRUE(merged);
-    ASSERT_TRUE(platform::lock_exclusively(*merged));
+    ASSERT_TRUE(platform::lock_exclusively(merged->file));
 
-    EXPECT_TRUE(platform::remove_file(path));
-    EXPECT_TRUE(platform::close_file(*merged));
+    EXPECT_EQ(platform::remove_file_read(path, scratch / ".aside", merged->status, merged->file),
+              platform::Removal::removed);
+    EXPECT_TRUE(platform::close_file(merged->file));
     EXPECT_FALSE(platform::path_exists(path));
 }
 

@@ -5,19 +5,23 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "console/console.h"
 #include "console/messages.h"
+#include "distribute/records.h"
 #include "platform/platform.h"
 #include "textfile/names.h"
 #include "textfile/text_stream.h"
 
 namespace {
 
-constexpr std::int32_t line_limit = 4010;
-constexpr std::size_t name_width = 8;
-constexpr std::size_t header_width = 10;
-constexpr std::string_view sdf_extension = ".sdf";
+// An SDF file of this distribution, with the bytes handed to it since its
+// write-back was last started.
+struct OpenedFile {
+    WrittenFile file;
+    std::int64_t not_written_back = 0;
+};
 
 struct State {
     TextStream& merged;
@@ -31,43 +35,15 @@ struct State {
     std::int64_t length_before_run = 0;
     std::int64_t records_in_run = 0;
     std::int64_t sdf_files_opened = 0;
-    // Every SDF file written, with the bytes written to it since its write-back
-    // was last started.
-    std::map<std::string, std::int64_t> names_written{};
-    std::map<std::string, std::int64_t>::iterator current_file{};  // the run's entry there
+    std::vector<OpenedFile> opened{};
+    std::map<platform::FileId, std::size_t> opened_index{};
+    std::size_t current = 0;  // the run's file in opened
 
     // Reused for every line, so that records cost no allocation.
     std::string line{};
     std::string piece{};
     std::string path{};
 };
-
-// How a piece of a line, as one read delivers it, ends.
-enum class PieceEnd {
-    line_feed,
-    limit,  // the line goes on in the next piece
-    nothing_left,
-    read_error,
-};
-
-// Reads the next piece of a line. A line that the end of the data (or a
-// 0x1A) cuts short is completed with the line feed it lacks, so that its
-// record is kept and its SDF file stays well formed.
-PieceEnd read_piece(TextStream& merged, std::string& piece) {
-    if (!text_read_line(piece, line_limit, merged)) {
-        piece.clear();
-        return text_error(merged) ? PieceEnd::read_error : PieceEnd::nothing_left;
-    }
-    if (piece.back() == '\n') return PieceEnd::line_feed;
-    if (text_error(merged)) return PieceEnd::read_error;
-    if (!text_at_end(merged)) return PieceEnd::limit;
-    piece += '\n';
-    return PieceEnd::line_feed;
-}
-
-// The SDF name of a merged line: its first 8 characters up to a NUL, less
-// trailing blanks. ".sdf" appended gives its SDF file name.
-std::string_view sdf_name_of(std::string_view line) { return trimmed(line.substr(0, name_width)); }
 
 // Looked at for every line, so it compares without composing the file name.
 bool continues_run(const State& state, std::string_view sdf_name) {
@@ -78,9 +54,10 @@ bool continues_run(const State& state, std::string_view sdf_name) {
 // Every run opens its SDF file for appending, the one found empty too: its
 // records then go to its start all the same, and the open itself tells the
 // file's length, so that a run costs no lookup of the path besides the open.
-// Gives the length the run starts from; nothing when the file is refused. A
-// name that the data makes up is opened only when it names a plain file here.
-std::optional<std::int64_t> open_sdf_file(State& state) {
+// Gives the file's status as the open found it; nothing when the file is
+// refused. A name that the data makes up is opened only when it names a plain
+// file here.
+std::optional<platform::FileStatus> open_sdf_file(State& state) {
     if (!is_plain_file_name(state.current_name)) return std::nullopt;
     const std::optional<platform::FileStatus> opened = text_reopen_for_appending(state.sdf, state.path);
     if (!opened) return std::nullopt;
@@ -89,7 +66,15 @@ std::optional<std::int64_t> open_sdf_file(State& state) {
         static_cast<void>(text_close(state.sdf));  // nothing was written, so nothing to report
         return std::nullopt;
     }
-    return opened->size;
+    return opened;
+}
+
+// Finds the run's file among those opened before, or adds it: one entry a
+// file, whatever letter case its runs spell its name in.
+void note_opened(State& state, const platform::FileStatus& status) {
+    const auto [found, added] = state.opened_index.try_emplace(status.id, state.opened.size());
+    if (added) state.opened.push_back({WrittenFile{state.current_name, status.id, status.size, status.size}});
+    state.current = found->second;
 }
 
 // The length of an SDF file that could not be opened, as the file system
@@ -126,7 +111,7 @@ Failure fail_reading(State& state) {
 constexpr std::int64_t write_back_step = 256 << 10;
 
 void start_write_back_when_due(State& state) {
-    std::int64_t& not_started = state.current_file->second;
+    std::int64_t& not_started = state.opened[state.current].not_written_back;
     not_started += text_bytes_written(state.sdf);
     if (not_started < write_back_step) return;
     text_start_write_back(state.sdf);
@@ -138,6 +123,7 @@ std::optional<Failure> end_run(State& state) {
     // Flushed before the close, so that a failed write can still be undone.
     if (text_flush(state.sdf) != 0) return fail_writing(state);
     start_write_back_when_due(state);
+    state.opened[state.current].file.length_after += text_bytes_written(state.sdf);
     if (text_close(state.sdf) != 0) return Failure{FailedStep::writing, state.current_name};
     print(state.console, messages::records_in_run, {decimal(state.records_in_run)});
     return std::nullopt;
@@ -150,14 +136,14 @@ std::optional<Failure> start_run(State& state, std::string_view sdf_name) {
     state.path = state.directory_text;
     state.path += state.current_name;
 
-    const std::optional<std::int64_t> opened_length = open_sdf_file(state);
-    const std::int64_t length = opened_length ? *opened_length : recorded_length(state);
+    const std::optional<platform::FileStatus> opened = open_sdf_file(state);
+    const std::int64_t length = opened ? opened->size : recorded_length(state);
     print(state.console, length > 0 ? messages::appending : messages::creating, {state.current_name});
-    if (!opened_length) return Failure{FailedStep::opening, state.current_name};
+    if (!opened) return Failure{FailedStep::opening, state.current_name};
+    note_opened(state, *opened);
     state.length_before_run = length;
     state.records_in_run = 0;
     ++state.sdf_files_opened;
-    state.current_file = state.names_written.try_emplace(state.current_name, 0).first;
     return std::nullopt;
 }
 
@@ -168,10 +154,9 @@ std::optional<Failure> copy_record(State& state, std::string_view first_part, Pi
     std::string_view part = first_part;
     for (;;) {
         if (end == PieceEnd::read_error) return fail_reading(state);
-        if (end == PieceEnd::nothing_left) part = "\n";  // the data ended a long line
         if (text_write(part, state.sdf) != 0) return fail_writing(state);
         if (end != PieceEnd::limit) return std::nullopt;
-        end = read_piece(state.merged, state.piece);
+        end = read_continuation(state.merged, state.piece);
         part = state.piece;
     }
 }
@@ -187,7 +172,7 @@ std::optional<Failure> distribute_lines(State& state) {
             if (std::optional<Failure> failure = start_run(state, sdf_name)) return failure;
         }
 
-        if (state.line.size() < header_width) {
+        if (!holds_record(state.line)) {
             print(state.console, messages::short_line);
             continue;
         }
@@ -200,11 +185,13 @@ std::optional<Failure> distribute_lines(State& state) {
 // Once the merged file is deleted, its records live only in the SDF files:
 // they must be on stable storage first.
 std::optional<Failure> make_durable(State& state) {
-    for (const auto& written : state.names_written) {
-        const std::string& name = written.first;
-        if (!platform::sync_file(state.directory_text + name)) return Failure{FailedStep::writing, name};
+    for (const OpenedFile& opened : state.opened) {
+        const WrittenFile& file = opened.file;
+        if (!platform::sync_written_file(state.directory_text, file.name, file.id)) {
+            return Failure{FailedStep::writing, file.name};
+        }
     }
-    if (!state.names_written.empty() && !platform::sync_directory(state.directory_text)) {
+    if (!state.opened.empty() && !platform::sync_directory(state.directory_text)) {
         return Failure{FailedStep::writing, state.directory_text};
     }
     return std::nullopt;
@@ -222,5 +209,7 @@ Distribution distribute_records(TextStream& merged, const std::string& merged_pa
     std::optional<Failure> failure = distribute_lines(state);
     if (!failure) failure = end_run(state);
     if (!failure) failure = make_durable(state);
-    return Distribution{state.sdf_files_opened, std::move(failure)};
+    Distribution distribution{state.sdf_files_opened, {}, std::move(failure)};
+    for (OpenedFile& opened : state.opened) distribution.written.push_back(std::move(opened.file));
+    return distribution;
 }

@@ -50,6 +50,21 @@ FileId id_of(const struct stat& status) {
     return FileId{static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
 }
 
+FileStatus status_of(const struct stat& status) {
+    const std::int64_t modified = static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1'000'000'000 + status.st_mtim.tv_nsec;
+    return FileStatus{static_cast<std::int64_t>(status.st_size), id_of(status), modified};
+}
+
+// Opens path with flags; nothing when it fails or names no regular file.
+std::optional<File> open_regular(const std::string& path, int flags) {
+    const int fd = retrying([&] { return open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666); });
+    if (fd == -1) return std::nullopt;
+    File file(fd);
+    struct stat status {};
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
+    return file;
+}
+
 }  // namespace
 
 std::optional<OpenedFile> open_file_with_status(const std::string& path, Access access) {
@@ -58,17 +73,24 @@ std::optional<OpenedFile> open_file_with_status(const std::string& path, Access 
     File file(fd, access == Access::append ? Writes::at_end : Writes::at_position);
     struct stat status {};
     if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
-    std::int64_t size = static_cast<std::int64_t>(status.st_size);
+    FileStatus opened = status_of(status);
     // Truncation waits until the file is known to be a regular one.
     if (access == Access::create) {
         if (!truncate_file(file, 0)) return std::nullopt;
-        size = 0;
+        opened.size = 0;
     }
-    return OpenedFile{std::move(file), FileStatus{size, id_of(status)}};
+    return OpenedFile{std::move(file), opened};
 }
 
 std::optional<std::size_t> read_some(File& file, std::span<char> buffer) {
     const ssize_t count = retrying([&] { return read(fd_of(file), buffer.data(), buffer.size()); });
+    if (count < 0) return std::nullopt;
+    return static_cast<std::size_t>(count);
+}
+
+std::optional<std::size_t> read_at(File& file, std::int64_t offset, std::span<char> buffer) {
+    const ssize_t count =
+        retrying([&] { return pread(fd_of(file), buffer.data(), buffer.size(), static_cast<off_t>(offset)); });
     if (count < 0) return std::nullopt;
     return static_cast<std::size_t>(count);
 }
@@ -111,7 +133,18 @@ std::optional<FileId> file_id(const File& file) {
 std::optional<FileStatus> regular_file_status(const std::string& path) {
     struct stat status {};
     if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
-    return FileStatus{static_cast<std::int64_t>(status.st_size), id_of(status)};
+    return status_of(status);
+}
+
+std::optional<FileStatus> file_status(const File& file) {
+    struct stat status {};
+    if (fstat(fd_of(file), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
+    return status_of(status);
+}
+
+bool has_a_name(const File& file) {
+    struct stat status {};
+    return fstat(fd_of(file), &status) != 0 || status.st_nlink > 0;
 }
 
 bool path_exists(const std::string& path) {
@@ -119,17 +152,40 @@ bool path_exists(const std::string& path) {
     return lstat(path.c_str(), &status) == 0;
 }
 
-bool remove_file(const std::string& path) { return unlink(path.c_str()) == 0; }
+bool remove_own_file(const std::string& path) { return unlink(path.c_str()) == 0 || !path_exists(path); }
+
+std::vector<std::string> directory_entries(const std::string& directory_text) {
+    std::vector<std::string> names;
+    if (DIR* directory = opendir(directory_text.c_str())) {
+        while (const dirent* entry = readdir(directory)) names.emplace_back(entry->d_name);
+        closedir(directory);
+    }
+    return names;
+}
 
 namespace {
 
-bool sync_path(const std::string& path, int flags) {
-    const int fd = retrying([&] { return open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK | O_NOCTTY); });
-    if (fd == -1) return false;
-    File file(fd);
-    const int result = retrying([&] { return fsync(fd); });
-    const bool synced = result == 0 || errno == EINVAL;  // EINVAL: the file system cannot sync this
-    return close_file(file) && synced;
+bool synced(File& file) {
+    const int result = retrying([&] { return fsync(fd_of(file)); });
+    return result == 0 || errno == EINVAL;  // EINVAL: the file system cannot sync this
+}
+
+std::optional<File> open_directory(const std::string& directory_text) {
+    const int fd = retrying([&] { return open(directory_text.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+    if (fd == -1) return std::nullopt;
+    return File(fd);
+}
+
+// The whole file system that holds the directory, for a file that can no
+// longer be reached by its name.
+bool sync_file_system(const std::string& directory_text) {
+    std::optional<File> directory = open_directory(directory_text);
+#if VRTL_SDF_HAVE_SYNCFS
+    return directory && syncfs(fd_of(*directory)) == 0;
+#else
+    sync();
+    return directory.has_value();
+#endif
 }
 
 }  // namespace
@@ -142,12 +198,79 @@ void start_write_back([[maybe_unused]] File& file) {
 #endif
 }
 
-// Opened for writing: the command has just written the file, so that access
-// is the one it is sure to have.
-bool sync_file(const std::string& path) { return sync_path(path, O_WRONLY); }
+// Opened for reading only: a reader may have made the file read-only since
+// it was written, and fsync needs no write access.
+bool sync_written_file(const std::string& directory_text, const std::string& name, const FileId& id) {
+    std::optional<File> file = open_regular(directory_text + name, O_RDONLY);
+    std::optional<FileStatus> status = file ? file_status(*file) : std::nullopt;
+    if (!status || status->id != id) return sync_file_system(directory_text);
+    const bool done = synced(*file);
+    return close_file(*file) && done;
+}
 
 bool sync_directory(const std::string& directory_text) {
-    return sync_path(directory_text, O_RDONLY | O_DIRECTORY);
+    std::optional<File> directory = open_directory(directory_text);
+    if (!directory) return false;
+    const bool done = synced(*directory);
+    return close_file(*directory) && done;
+}
+
+bool cut_back_file(const std::string& path, const FileId& id, std::int64_t length) {
+    std::optional<File> file = open_regular(path, O_WRONLY);
+    std::optional<FileStatus> status = file ? file_status(*file) : std::nullopt;
+    if (!status || status->id != id) return false;
+    const bool done = truncate_file(*file, length) && synced(*file);
+    return close_file(*file) && done;
+}
+
+bool write_own_file_durably(const std::string& directory_text, const std::string& name, std::string_view bytes) {
+    const int fd = retrying([&] {
+        return open((directory_text + name).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+    });
+    if (fd == -1) return false;
+    File file(fd);
+    const bool written = write_all(file, bytes) && synced(file);
+    return close_file(file) && written && sync_directory(directory_text);
+}
+
+DirectoryTurn wait_for_directory_turn(const std::string& directory_text) {
+    // The directory itself carries the lock: no file of the command's own
+    // is left in it, and a run that dies gives up its turn with its descriptors.
+    std::optional<File> directory = open_directory(directory_text);
+    if (!directory) return {DirectoryTurn::State::no_directory, File()};
+    if (retrying([&] { return flock(fd_of(*directory), LOCK_EX); }) != 0) return {DirectoryTurn::State::failed, File()};
+    return {DirectoryTurn::State::held, std::move(*directory)};
+}
+
+std::optional<File> wait_for_listing_turn(const std::string& path) {
+    std::optional<File> listing = open_regular(path, O_RDONLY | O_CREAT | O_NOFOLLOW);
+    if (!listing || retrying([&] { return flock(fd_of(*listing), LOCK_EX); }) != 0) return std::nullopt;
+    return listing;
+}
+
+Removal remove_file_read(const std::string& path, const std::string& aside_path, const FileStatus& as_read, File&) {
+    // Moved aside first, so that what is removed is exactly what was looked
+    // at: a file renamed onto path meanwhile is put back, never removed.
+    if (rename(path.c_str(), aside_path.c_str()) != 0) {
+        return errno == ENOENT ? Removal::gone : Removal::not_removed;
+    }
+    const std::optional<FileStatus> aside = regular_file_status(aside_path);
+    const bool is_the_file_read = aside && aside->id == as_read.id;
+    if (is_the_file_read && *aside == as_read) {
+        // Not what unlink reports counts, but whether the file is gone.
+        static_cast<void>(unlink(aside_path.c_str()));
+        if (!path_exists(aside_path)) return Removal::removed;
+    }
+    if (!put_back(aside_path, path)) return Removal::left_aside;
+    if (!is_the_file_read) return Removal::replaced;
+    return *aside == as_read ? Removal::not_removed : Removal::changed;
+}
+
+bool put_back(const std::string& aside_path, const std::string& path) {
+    // A link fails where path is taken: a file that arrived meanwhile stays.
+    if (link(aside_path.c_str(), path.c_str()) != 0) return false;
+    static_cast<void>(unlink(aside_path.c_str()));
+    return !path_exists(aside_path);
 }
 
 namespace {

@@ -72,6 +72,15 @@ std::int64_t size_of(const BY_HANDLE_FILE_INFORMATION& information) {
                                      information.nFileSizeLow);
 }
 
+FileStatus status_of(const BY_HANDLE_FILE_INFORMATION& information) {
+    const FILETIME& written = information.ftLastWriteTime;
+    const auto modified = static_cast<std::int64_t>((static_cast<std::uint64_t>(written.dwHighDateTime) << 32) |
+                                                    written.dwLowDateTime);
+    return FileStatus{size_of(information), id_of(information), modified};
+}
+
+constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
 // Moves the file's position and gives where it now stands.
 std::optional<std::int64_t> move_position(HANDLE handle, std::int64_t distance, DWORD method) {
     LONG high = static_cast<LONG>(distance >> 32);
@@ -139,7 +148,7 @@ std::optional<OpenedFile> open_file_with_status(const std::string& path, Access 
     File file(value_of(handle), access == Access::append ? Writes::at_end : Writes::at_position);
     const std::optional<BY_HANDLE_FILE_INFORMATION> information = disk_file_information(handle);
     if (!information) return std::nullopt;
-    FileStatus status{size_of(*information), id_of(*information)};
+    FileStatus status = status_of(*information);
     // Truncation waits until the file is known to be a disk file.
     if (access == Access::create) {
         if (!truncate_file(file, 0)) return std::nullopt;
@@ -186,6 +195,16 @@ bool lock_exclusively(File& file) {
                       &from_the_start) != 0;
 }
 
+std::optional<std::size_t> read_at(File& file, std::int64_t offset, std::span<char> buffer) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset & 0xffffffff);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD count = 0;
+    const auto wanted = static_cast<DWORD>(std::min<std::size_t>(buffer.size(), largest_transfer));
+    if (ReadFile(handle_of(file), buffer.data(), wanted, &count, &at)) return count;
+    return GetLastError() == ERROR_HANDLE_EOF ? std::optional<std::size_t>(0) : std::nullopt;
+}
+
 std::optional<FileId> file_id(const File& file) {
     BY_HANDLE_FILE_INFORMATION information{};
     if (!GetFileInformationByHandle(handle_of(file), &information)) return std::nullopt;
@@ -195,30 +214,150 @@ std::optional<FileId> file_id(const File& file) {
 std::optional<FileStatus> regular_file_status(const std::string& path) {
     // No access asked for: the attributes of a file that may not be read can
     // still be queried.
-    const OwnedHandle handle(open_handle(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING));
+    const OwnedHandle handle(open_handle(path, 0, share_all, OPEN_EXISTING));
     if (handle.get() == INVALID_HANDLE_VALUE) return std::nullopt;
     const std::optional<BY_HANDLE_FILE_INFORMATION> information = disk_file_information(handle.get());
     if (!information) return std::nullopt;
-    return FileStatus{size_of(*information), id_of(*information)};
+    return status_of(*information);
+}
+
+std::optional<FileStatus> file_status(const File& file) {
+    const std::optional<BY_HANDLE_FILE_INFORMATION> information = disk_file_information(handle_of(file));
+    if (!information) return std::nullopt;
+    return status_of(*information);
+}
+
+bool has_a_name(const File& file) {
+    FILE_STANDARD_INFO standard{};
+    if (!GetFileInformationByHandleEx(handle_of(file), FileStandardInfo, &standard, sizeof standard)) return true;
+    return standard.NumberOfLinks > 0 && !standard.DeletePending;
 }
 
 bool path_exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-// Whether the file is gone is for the caller to ask afterwards: while this
-// process still holds it open, the deletion completes only at its close.
-bool remove_file(const std::string& path) { return run_command(deletion_command(path)); }
+bool remove_own_file(const std::string& path) { return DeleteFileA(path.c_str()) != 0 || !path_exists(path); }
+
+std::vector<std::string> directory_entries(const std::string& directory_text) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found{};
+    const HANDLE search = FindFirstFileA((directory_text + "*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return names;
+    do {
+        names.emplace_back(found.cFileName);
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    return names;
+}
 
 // Windows writes cached data back on its own schedule; FlushFileBuffers waits for it.
 void start_write_back(File&) {}
 
-bool sync_file(const std::string& path) {
-    const OwnedHandle handle(open_handle(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING));
-    return handle.get() != INVALID_HANDLE_VALUE && FlushFileBuffers(handle.get()) != 0;
+namespace {
+
+// Opens for writing the file at path when it is the file id; FlushFileBuffers
+// and SetEndOfFile need write access.
+std::optional<File> open_for_writing(const std::string& path, const FileId& id) {
+    const HANDLE handle = open_handle(path, GENERIC_WRITE, share_all, OPEN_EXISTING);
+    if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
+    File file(value_of(handle));
+    const std::optional<BY_HANDLE_FILE_INFORMATION> information = disk_file_information(handle);
+    if (!information || id_of(*information) != id) return std::nullopt;
+    return file;
+}
+
+bool flushed(File& file) { return FlushFileBuffers(handle_of(file)) != 0; }
+
+}  // namespace
+
+// Windows can flush a file only through a handle with write access, and a
+// whole volume only for an administrator: a file made read-only or moved
+// away since it was written fails here.
+bool sync_written_file(const std::string& directory_text, const std::string& name, const FileId& id) {
+    std::optional<File> file = open_for_writing(directory_text + name, id);
+    const bool done = file && flushed(*file);
+    return file && close_file(*file) && done;
 }
 
 // A directory cannot be flushed through a handle of an ordinary user; the
 // file system keeps its entries in its own journal.
 bool sync_directory(const std::string&) { return true; }
+
+bool cut_back_file(const std::string& path, const FileId& id, std::int64_t length) {
+    std::optional<File> file = open_for_writing(path, id);
+    const bool done = file && truncate_file(*file, length) && flushed(*file);
+    return file && close_file(*file) && done;
+}
+
+bool write_own_file_durably(const std::string& directory_text, const std::string& name, std::string_view bytes) {
+    // Hidden, so that the interpreter's dir never lists it.
+    const HANDLE handle = CreateFileA((directory_text + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                      FILE_ATTRIBUTE_HIDDEN, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    File file(value_of(handle));
+    const bool written = write_all(file, bytes) && flushed(file);
+    return close_file(file) && written;
+}
+
+// The turn on a directory is a hidden file in it that one run at a time
+// holds open, without sharing; it goes when its holder closes it, or dies.
+DirectoryTurn wait_for_directory_turn(const std::string& directory_text) {
+    const std::string path = directory_text + ".vrtl_sdf.lock";
+    // A file that its last holder is deleting refuses access for a moment.
+    constexpr int tries_while_refused = 100;
+    constexpr DWORD pause_ms = 20;
+    for (int refused = 0; refused < tries_while_refused;) {
+        const HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
+                                          FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+        if (handle != INVALID_HANDLE_VALUE) return {DirectoryTurn::State::held, File(value_of(handle))};
+        switch (GetLastError()) {
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_INVALID_NAME: return {DirectoryTurn::State::no_directory, File()};
+        case ERROR_SHARING_VIOLATION: break;  // another run holds the turn: wait for it
+        case ERROR_ACCESS_DENIED: ++refused; break;
+        default: return {DirectoryTurn::State::failed, File()};
+        }
+        Sleep(pause_ms);
+    }
+    return {DirectoryTurn::State::failed, File()};
+}
+
+// The lock covers one byte far past any data, so that it hinders no read or
+// write of the listing by the interpreter, only the lock of another run.
+std::optional<File> wait_for_listing_turn(const std::string& path) {
+    const HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ, share_all, nullptr, OPEN_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
+    File file(value_of(handle));
+    const std::optional<BY_HANDLE_FILE_INFORMATION> information = disk_file_information(handle);
+    if (!information || (information->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return std::nullopt;
+    OVERLAPPED far_past_the_data{};
+    far_past_the_data.Offset = 0xfffffffe;
+    far_past_the_data.OffsetHigh = 0x7fffffff;
+    if (!LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &far_past_the_data)) return std::nullopt;
+    return file;
+}
+
+// The interpreter's del removes the file while this process still holds it
+// open and locked; the removal completes with the close. What is at the
+// path is looked at just before: a file that replaces it in the moment
+// between that look and del is removed unread, a window Windows leaves open
+// as long as the deletion is del's.
+Removal remove_file_read(const std::string& path, const std::string&, const FileStatus& as_read, File& read) {
+    const std::optional<FileStatus> at_path = regular_file_status(path);
+    if (!at_path) return path_exists(path) ? Removal::replaced : Removal::gone;
+    if (at_path->id != as_read.id) return Removal::replaced;
+    if (file_status(read) != as_read) return Removal::changed;
+    // The interpreter's result is not examined: what counts is whether the file is gone.
+    static_cast<void>(run_command(deletion_command(path)));
+    static_cast<void>(close_file(read));  // only read: nothing to report
+    const std::optional<FileStatus> after = regular_file_status(path);
+    return after && after->id == as_read.id ? Removal::not_removed : Removal::removed;
+}
+
+bool put_back(const std::string& aside_path, const std::string& path) {
+    return MoveFileA(aside_path.c_str(), path.c_str()) != 0;
+}
 
 namespace {
 

@@ -47,6 +47,13 @@ std::ptrdiff_t trim_trailing_blanks(std::string& text) {
     return static_cast<std::ptrdiff_t>(kept) - 1;
 }
 
+bool has_sdf_extension(std::string_view name, platform::FileNameRules rules) {
+    if (name.size() < sdf_extension.size()) return false;
+    const std::string_view extension = name.substr(name.size() - sdf_extension.size());
+    return rules == platform::FileNameRules::windows ? equal_ignoring_case(extension, sdf_extension)
+                                                     : extension == sdf_extension;
+}
+
 bool is_plain_file_name(std::string_view file_name, platform::FileNameRules rules) {
     // Both separators on every platform: a merged file may travel between them.
     if (file_name.find_first_of("/\\") != std::string_view::npos) return false;

@@ -17,6 +17,13 @@ std::ptrdiff_t trim_trailing_blanks(std::string& text);
 // The part of text that trim_trailing_blanks keeps, without copying it.
 std::string_view trimmed(std::string_view text);
 
+// What an SDF name becomes the name of its file with.
+inline constexpr std::string_view sdf_extension = ".sdf";
+
+// Whether name is that of an SDF file: it ends in ".sdf", in any letter case
+// where the rules fold case.
+[[nodiscard]] bool has_sdf_extension(std::string_view name, platform::FileNameRules rules = platform::file_name_rules);
+
 // Whether file_name, made from data, names a plain file of the directory it is
 // put in under the given rules: no separator that would reach into another
 // directory, and on Windows neither a stream of another file ("in.mrg:x") nor

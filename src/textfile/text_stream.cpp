@@ -219,6 +219,12 @@ std::int64_t text_bytes_written(const TextStream& stream) { return stream.bytes_
 
 std::optional<platform::FileId> text_file_id(const TextStream& stream) { return platform::file_id(stream.file); }
 
+std::optional<platform::FileStatus> text_file_status(const TextStream& stream) {
+    return platform::file_status(stream.file);
+}
+
+platform::File text_release(TextStream& stream) { return std::move(stream.file); }
+
 bool text_lock_exclusively(TextStream& stream) { return platform::lock_exclusively(stream.file); }
 
 int text_write(std::string_view text, TextStream& stream) {

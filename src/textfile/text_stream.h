@@ -74,6 +74,13 @@ std::int64_t text_bytes_written(const TextStream& stream);
 // The identity of the stream's file, whatever path it was opened by.
 [[nodiscard]] std::optional<platform::FileId> text_file_id(const TextStream& stream);
 
+// The status of the stream's file: its size, identity and last change.
+[[nodiscard]] std::optional<platform::FileStatus> text_file_status(const TextStream& stream);
+
+// Takes the file out of a stream that is done with, for what is left to do
+// with the file itself, such as deleting it while it is still held.
+[[nodiscard]] platform::File text_release(TextStream& stream);
+
 // Takes an exclusive lock on the stream's file without waiting; false when
 // another holds one. The lock lasts until the stream is closed.
 [[nodiscard]] bool text_lock_exclusively(TextStream& stream);

@@ -96,6 +96,28 @@ TEST(Command, ListingThatCannotBeEmptiedEndsTheRun) {
     EXPECT_EQ(read_file(scratch / "data/old.mrg"), "A       01x\r\n");
 }
 
+// Runs on one directory take turns: two started together on one merged file
+// both end with 0, and its records land once.
+TEST(Command, RunsAtOnceTakeTurns) {
+    ScratchDir scratch;
+    std::filesystem::create_directory(scratch.path() / "data");
+    std::string merged;
+    std::string records;
+    for (int i = 0; i < 20000; ++i) {
+        merged += "A       01record " + std::to_string(i) + "\r\n";
+        records += "record " + std::to_string(i) + "\r\n";
+    }
+    write_file(scratch / "data/in.mrg", merged);
+
+    std::vector<StartedCommand> runs;
+    for (const char* output : {"first", "second"}) {
+        runs.push_back(start_command(
+            {.arguments = {"data", "mrg"}, .working_directory = scratch.path(), .output_file = scratch / output}));
+    }
+    for (const StartedCommand& run : runs) EXPECT_EQ(wait_for_command(run).exit_code, 0);
+    EXPECT_TRUE(holds_exactly(scratch.path() / "data", {{"A.sdf", records}}));
+}
+
 TEST(Command, DeviceNamesAreNeverSdfFiles) {
     for (const char* device : {"NUL", "con", "PRN", "AUX", "COM1", "LPT1"}) {
         SCOPED_TRACE(device);

@@ -27,6 +27,13 @@ TEST(Win32Files, HeldAndLockedFileIsDeletedOnceClosed) {
     EXPECT_FALSE(platform::path_exists(path));
 }
 
+// The journal never shows in the interpreter's listing.
+TEST(Win32Files, OwnFilesAreHidden) {
+    ScratchDir scratch;
+    ASSERT_TRUE(platform::write_own_file_durably(scratch.path().string() + "\\", ".journal", "x"));
+    EXPECT_NE(GetFileAttributesA((scratch / ".journal").c_str()) & FILE_ATTRIBUTE_HIDDEN, 0u);
+}
+
 TEST(Win32Files, SecondLockFailsWithoutWaiting) {
     ScratchDir scratch;
     const std::string path = scratch / "in.mrg";

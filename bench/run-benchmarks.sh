@@ -3,9 +3,11 @@
 # take instead, side by side on the same bytes, and prints medians, ratios and
 # peak memory. Builds what it needs in build/default first.
 #
-# Usage: bench/run-benchmarks.sh [--quick] [--runs N]
+# Usage: bench/run-benchmarks.sh [--quick] [--runs N] [--compare BINARY]
 #   --quick   small files and 3 runs: a smoke test of the whole procedure
 #   --runs N  timed runs of each command (default 7)
+#   --compare BINARY  also time another build of vrtl_sdf, such as one made
+#             from an earlier commit, as the row "compared"
 # Scratch data goes to a fresh directory under $BENCH_SCRATCH (default: the
 # build directory, on the disk the SDF files would live on) and is removed at
 # the end. The largest case needs about 700 MB there.
@@ -14,11 +16,13 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 runs=7
 quick=no
+compared=
 while [ $# -gt 0 ]; do
     case $1 in
     --quick) quick=yes; runs=3 ;;
     --runs) runs=$2; shift ;;
-    *) echo "usage: $0 [--quick] [--runs N]" >&2; exit 2 ;;
+    --compare) compared=$(realpath "$2"); shift ;;
+    *) echo "usage: $0 [--quick] [--runs N] [--compare BINARY]" >&2; exit 2 ;;
     esac
     shift
 done
@@ -62,7 +66,8 @@ prepare() { # merged copy
 commands() { # merged
     cat <<LIST
 vrtl_sdf|yes|$bin/vrtl_sdf run mrg > console.txt
-vrtl_sdf-sync|yes|env LD_PRELOAD=$bin/bench/libskip_sync.so $bin/vrtl_sdf run mrg > console.txt
+${compared:+compared|yes|$compared run mrg > console.txt
+}vrtl_sdf-sync|yes|env LD_PRELOAD=$bin/bench/libskip_sync.so $bin/vrtl_sdf run mrg > console.txt
 floor+sync|yes|$bin/bench/split_floor run/x.mrg run sync
 floor|yes|$bin/bench/split_floor run/x.mrg run
 dd bs=4096|no|dd if=$1 of=run/one bs=4096 status=none
@@ -83,10 +88,10 @@ check_and_measure_memory() { # merged
             { echo "FAILED: $name exited with status $?" >&2; exit 1; }
         echo "$name|$(tail -n 1 rss.one)" >>rss.txt
         case $name in
-        vrtl_sdf | floor | mawk | gawk) rm -rf "check.$name"; mv run "check.$name" ;;
+        vrtl_sdf | compared | floor | mawk | gawk) rm -rf "check.$name"; mv run "check.$name" ;;
         esac
     done < <(commands "$1")
-    for name in vrtl_sdf floor gawk; do
+    for name in vrtl_sdf ${compared:+compared} floor gawk; do
         if ! diff -r -q check.mawk "check.$name" >/dev/null; then
             echo "FAILED: the SDF files of $name differ from those of mawk" >&2
             diff -r -q check.mawk "check.$name" | head >&2
@@ -147,6 +152,7 @@ echo "== machine: $(nproc) cores, $(lscpu | sed -n 's/^Model name: *//p'), load 
 echo "== $runs timed runs each after one warm-up; the copy of the merged file is not timed"
 cat <<'LEGEND'
    vrtl_sdf       the command, console redirected to a file
+   compared       the build given with --compare, the same way
    vrtl_sdf-sync  the same with its syncs turned into no-ops (measurement only)
    floor+sync     bench/split_floor.c: only the system calls of the split, then
                   the same syncs as the command, and the deletion

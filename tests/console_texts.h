@@ -4,9 +4,12 @@
 #include <string>
 #include <string_view>
 
+#include "console/version.h"
+
 namespace testing_support {
 
-inline const std::string banner = "Vortel SDF datotek 1.2                    \tVse pravice pridrzane.   \r\n";
+inline const std::string banner =
+    "Vortel SDF datotek " + std::string(messages::version) + "                    \tVse pravice pridrzane.   \r\n";
 inline const std::string usage = "\r\n Napaka! Format komande je :   vrtl_sdf <out-in-path> <extenzija>\r\n";
 
 inline std::string report(std::string_view name, long long length) {

@@ -5,9 +5,10 @@
 #include <string>
 #include <string_view>
 
+#include "console/version.h"
+
 namespace messages {
 
-inline constexpr std::string_view version = "1.2";
 inline constexpr std::string_view banner =
     "Vortel SDF datotek %s                    \tVse pravice pridrzane.   \n";
 inline constexpr std::string_view usage =

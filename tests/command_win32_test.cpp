@@ -1,4 +1,4 @@
-// The whole command on Windows: device names, and finding the interpreter.
+// The whole command on Windows: device names, the interpreter, and paths it must not read.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -72,6 +72,56 @@ TEST(Interpreter, NoneFoundLeavesNothingListed) {
     EXPECT_EQ(read_file(scratch / "work1d.tmp"), "");
     EXPECT_EQ(read_file(scratch / "data/old.mrg"), "A       01x\r\n");
 }
+
+using Files = std::map<std::string, std::string>;
+
+const std::string record_a = "A       01x\r\n";
+const std::string record_b = "B       01y\r\n";
+
+// The run acts on exactly the paths it computed, whatever the environment
+// holds: X is set to "b", so "%X%" read by the interpreter would name another file.
+struct PathCase {
+    const char* name;
+    std::vector<std::string> arguments;
+    Files before;  // below the working directory
+    std::string output;
+    int exit_code;
+    Files after;  // below the working directory, work1d.tmp included
+};
+
+void PrintTo(const PathCase& test, std::ostream* out) { *out << test.name; }
+
+class PathTest : public testing::TestWithParam<PathCase> {};
+
+TEST_P(PathTest, ActsOnThePathsAsComputed) {
+    const PathCase& test = GetParam();
+    ScratchDir scratch;
+    const EnvironmentChange change("X", "b");
+    for (const auto& [name, bytes] : test.before) {
+        std::filesystem::create_directories((scratch.path() / name).parent_path());
+        write_file(scratch / name, bytes);
+    }
+
+    const Result result = run_command({.arguments = test.arguments, .working_directory = scratch.path()});
+
+    EXPECT_EQ(escaped(result.output), escaped(test.output));
+    EXPECT_EQ(result.exit_code, test.exit_code);
+    EXPECT_EQ(files_below(scratch.path()), test.after);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, PathTest,
+    testing::Values(
+        PathCase{"percent_in_the_directory", {"d%X%", "mrg"}, {{"d%X%/in.mrg", record_a}, {"db/in.mrg", record_b}},
+                 banner + report("in.mrg", 13) + created("A.sdf") + count(1) + deleting("d%X%\\in.mrg"), 0,
+                 {{"d%X%\\A.sdf", "x\r\n"}, {"db\\in.mrg", record_b}, {"work1d.tmp", "in.mrg\r\n"}}},
+        PathCase{"percent_in_the_merged_name", {"data", "mrg"}, {{"data/a%X%.mrg", record_a}, {"data/ab.mrg", record_b}},
+                 banner + report("a%X%.mrg", 13) + created("A.sdf") + count(1) + deleting("data\\a%X%.mrg"), 0,
+                 {{"data\\A.sdf", "x\r\n"}, {"data\\ab.mrg", record_b}, {"work1d.tmp", "a%X%.mrg\r\nab.mrg\r\n"}}},
+        // No Windows path holds '"': nothing is listed, and no second command runs.
+        PathCase{"quote_in_the_directory", {"data\" & echo X> pwned.txt & rem \"", "mrg"}, {{"data/in.mrg", record_a}},
+                 banner, 0, {{"data\\in.mrg", record_a}, {"work1d.tmp", ""}}}),
+    [](const testing::TestParamInfo<PathCase>& info) { return std::string(info.param.name); });
 
 // A listing that cannot be emptied is never taken in place of this run's own.
 // Read-only, and held by a program that lets no one else write it: Wine run

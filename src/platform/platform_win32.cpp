@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <memory>
 #include <vector>
 
 #include <windows.h>
@@ -206,7 +207,10 @@ bool path_exists(const std::string& path) { return GetFileAttributesA(path.c_str
 
 // Whether the file is gone is for the caller to ask afterwards: while this
 // process still holds it open, the deletion completes only at its close.
-bool remove_file(const std::string& path) { return run_command(deletion_command(path)); }
+bool remove_file(const std::string& path) {
+    if (!taken_literally(path)) return DeleteFileA(path.c_str()) != 0;
+    return run_command(deletion_command(path));
+}
 
 // Windows writes cached data back on its own schedule; FlushFileBuffers waits for it.
 void start_write_back(File&) {}
@@ -222,25 +226,73 @@ bool sync_directory(const std::string&) { return true; }
 
 namespace {
 
-// Creates or empties this run's listing file before the interpreter writes
-// into it: a disk file that is neither a directory nor a link of any kind,
-// so that the listing goes nowhere else and no earlier listing stays.
-bool prepare_listing_file(const std::string& path) {
-    const HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+// This run's listing file: a disk file that is neither a directory nor a
+// link of any kind, so that the listing goes nowhere else.
+std::optional<File> open_listing_file(const std::string& path, DWORD desired_access) {
+    const HANDLE handle = CreateFileA(path.c_str(), desired_access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                       OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return false;
+    if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
     File file(value_of(handle));
     const std::optional<BY_HANDLE_FILE_INFORMATION> information = disk_file_information(handle);
-    const bool plain_file =
-        information && (information->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 && truncate_file(file, 0);
-    return close_file(file) && plain_file;
+    if (!information || (information->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return std::nullopt;
+    return file;
+}
+
+std::wstring wide_from_ansi(std::string_view text) {
+    const int length = static_cast<int>(text.size());
+    const int needed = length == 0 ? 0 : MultiByteToWideChar(CP_ACP, 0, text.data(), length, nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(needed), L'\0');
+    if (needed > 0) MultiByteToWideChar(CP_ACP, 0, text.data(), length, wide.data(), needed);
+    return wide;
+}
+
+// A character outside the ANSI code page becomes the code page's default
+// character, "?", which no file name holds: never a look-alike ("o" for
+// "\u0151") that may name another file. UTF-8 takes no such flag.
+std::string ansi_from_wide(std::wstring_view text) {
+    const DWORD flags = GetACP() == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
+    const int length = static_cast<int>(text.size());
+    const int needed =
+        length == 0 ? 0 : WideCharToMultiByte(CP_ACP, flags, text.data(), length, nullptr, 0, nullptr, nullptr);
+    std::string ansi(static_cast<std::size_t>(needed), '\0');
+    if (needed > 0) WideCharToMultiByte(CP_ACP, flags, text.data(), length, ansi.data(), needed, nullptr, nullptr);
+    return ansi;
+}
+
+// What dir /b lists for pattern, found through the file API: the names in
+// the order the file system gives them, as dir gives them, without hidden
+// and system files, each ended by CR LF.
+std::string names_found(const std::string& pattern) {
+    WIN32_FIND_DATAW found{};
+    const HANDLE first = FindFirstFileW(wide_from_ansi(pattern).c_str(), &found);
+    if (first == INVALID_HANDLE_VALUE) return {};
+    const auto close_search = [](HANDLE search) { FindClose(search); };
+    const std::unique_ptr<void, decltype(close_search)> search(first, close_search);
+    std::wstring names;
+    do {
+        const std::wstring_view name = found.cFileName;
+        const bool hidden = (found.dwFileAttributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) != 0;
+        if (hidden || name == L"." || name == L"..") continue;
+        names += name;
+        names += L"\r\n";
+    } while (FindNextFileW(search.get(), &found));
+    return ansi_from_wide(names);
 }
 
 }  // namespace
 
 Listing write_listing(const std::string& directory_text, const std::string& extension,
                       const std::string& listing_path) {
-    if (!prepare_listing_file(listing_path)) return Listing::not_opened;
+    // Emptied before anything is listed, so that no earlier listing stays.
+    std::optional<File> listing = open_listing_file(listing_path, GENERIC_WRITE);
+    if (!listing || !truncate_file(*listing, 0)) return Listing::not_opened;
+    const std::string pattern = directory_text + "*." + extension;
+    if (!taken_literally(pattern)) {
+        const bool written = write_all(*listing, names_found(pattern));
+        return close_file(*listing) && written ? Listing::written : Listing::not_written;
+    }
+    // Closed before the interpreter opens it by its name to write.
+    if (!close_file(*listing)) return Listing::not_opened;
     // The interpreter's result is not examined: a failed listing shows as a
     // short or empty listing file.
     static_cast<void>(run_command(listing_command(directory_text, extension, listing_path)));

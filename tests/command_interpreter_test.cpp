@@ -11,7 +11,7 @@ TEST(CommandLines, QuotePathsAndPattern) {
     EXPECT_EQ(platform::listing_command("my data\\", "mrg", "work1d.tmp"), "dir \"my data\\*.mrg\" /b > work1d.tmp");
     EXPECT_EQ(platform::deletion_command("my data\\in.mrg"), "del \"my data\\in.mrg\" > nul");
     EXPECT_EQ(platform::interpreter_command_line("C:\\windows\\system32\\cmd.exe", "del \"x\" > nul"),
-              "C:\\windows\\system32\\cmd.exe /D /V:OFF /c del \"x\" > nul");
+              "C:\\windows\\system32\\cmd.exe /D /V:OFF /U /c del \"x\" > nul");
 }
 
 // Whatever the interpreter would read otherwise than as it stands goes to the file API instead.

@@ -87,6 +87,7 @@ struct PathCase {
     std::string output;
     int exit_code;
     Files after;  // below the working directory, work1d.tmp included
+    bool with_console = false;
 };
 
 void PrintTo(const PathCase& test, std::ostream* out) { *out << test.name; }
@@ -99,10 +100,12 @@ TEST_P(PathTest, ActsOnThePathsAsComputed) {
     const EnvironmentChange change("X", "b");
     for (const auto& [name, bytes] : test.before) {
         std::filesystem::create_directories((scratch.path() / name).parent_path());
-        write_file(scratch / name, bytes);
+        // Through the ANSI functions: std::filesystem reads narrow names otherwise.
+        write_file(scratch.path().string() + "/" + name, bytes);
     }
 
-    const Result result = run_command({.arguments = test.arguments, .working_directory = scratch.path()});
+    const Result result = run_command(
+        {.arguments = test.arguments, .working_directory = scratch.path(), .with_console = test.with_console});
 
     EXPECT_EQ(escaped(result.output), escaped(test.output));
     EXPECT_EQ(result.exit_code, test.exit_code);
@@ -115,9 +118,15 @@ INSTANTIATE_TEST_SUITE_P(
         PathCase{"percent_in_the_directory", {"d%X%", "mrg"}, {{"d%X%/in.mrg", record_a}, {"db/in.mrg", record_b}},
                  banner + report("in.mrg", 13) + created("A.sdf") + count(1) + deleting("d%X%\\in.mrg"), 0,
                  {{"d%X%\\A.sdf", "x\r\n"}, {"db\\in.mrg", record_b}, {"work1d.tmp", "in.mrg\r\n"}}},
-        PathCase{"percent_in_the_merged_name", {"data", "mrg"}, {{"data/a%X%.mrg", record_a}, {"data/ab.mrg", record_b}},
+        PathCase{"percent_in_the_merged_name", {"data", "mrg"},
+                 {{"data/a%X%.mrg", record_a}, {"data/ab.mrg", record_b}},
                  banner + report("a%X%.mrg", 13) + created("A.sdf") + count(1) + deleting("data\\a%X%.mrg"), 0,
                  {{"data\\A.sdf", "x\r\n"}, {"data\\ab.mrg", record_b}, {"work1d.tmp", "a%X%.mrg\r\nab.mrg\r\n"}}},
+        // Letters of the ANSI code page 1252 that Wine's console code page 437
+        // writes otherwise ("\xe9" as "\x82") or not at all ("\x9a").
+        PathCase{"ansi_letters_with_a_console", {"data", "mrg"}, {{"data/\x9a\xe9.mrg", record_a}},
+                 banner + report("\x9a\xe9.mrg", 13) + created("A.sdf") + count(1) + deleting("data\\\x9a\xe9.mrg"), 0,
+                 {{"data\\A.sdf", "x\r\n"}, {"work1d.tmp", "\x9a\xe9.mrg\r\n"}}, true},
         // No Windows path holds '"': nothing is listed, and no second command runs.
         PathCase{"quote_in_the_directory", {"data\" & echo X> pwned.txt & rem \"", "mrg"}, {{"data/in.mrg", record_a}},
                  banner, 0, {{"data\\in.mrg", record_a}, {"work1d.tmp", ""}}}),

@@ -88,8 +88,9 @@ bool matches_like_dir(std::string_view name, std::string_view pattern) {
 
 std::string interpreter_command_line(std::string_view interpreter, std::string_view command_text) {
     // /D: an AutoRun command could change the directory before the command
-    // runs. /V:OFF: "!" stays a plain character.
-    return std::string(interpreter) + " /D /V:OFF /c " + std::string(command_text);
+    // runs. /V:OFF: "!" stays a plain character. /U: what is redirected to a
+    // file is UTF-16, whatever the console's code page.
+    return std::string(interpreter) + " /D /V:OFF /U /c " + std::string(command_text);
 }
 
 }  // namespace platform

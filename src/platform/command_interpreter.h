@@ -41,7 +41,7 @@ std::vector<std::string> interpreter_candidates(const std::optional<std::string>
 
 // The line that starts interpreter on command_text and ends it afterwards,
 // with no AutoRun command first and no delayed expansion, whatever the
-// registry holds.
+// registry holds, and with its redirected output in UTF-16.
 std::string interpreter_command_line(std::string_view interpreter, std::string_view command_text);
 
 }  // namespace platform

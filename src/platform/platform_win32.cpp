@@ -2,6 +2,8 @@
 #include "platform/platform.h"
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <vector>
@@ -279,6 +281,35 @@ std::string names_found(const std::string& pattern) {
     return ansi_from_wide(names);
 }
 
+std::optional<std::string> read_to_end(File& file) {
+    std::string bytes;
+    std::array<char, 4096> piece;
+    for (;;) {
+        const std::optional<std::size_t> count = read_some(file, piece);
+        if (!count) return std::nullopt;
+        if (*count == 0) return bytes;
+        bytes.append(piece.data(), *count);
+    }
+}
+
+// The interpreter wrote the names in UTF-16 (/U): in the console's code page
+// it would drop the letters that code page lacks, and write others as bytes
+// that are other letters in the ANSI code page. They become bytes of the ANSI
+// code page, as the file functions take them, and the listing stays text a
+// user can read.
+Listing convert_listing_to_ansi(const std::string& listing_path) {
+    std::optional<File> listing = open_listing_file(listing_path, GENERIC_READ | GENERIC_WRITE);
+    if (!listing) return Listing::not_opened;
+    const std::optional<std::string> utf16 = read_to_end(*listing);
+    std::wstring names;
+    if (utf16) {
+        names.resize(utf16->size() / sizeof(wchar_t));
+        std::memcpy(names.data(), utf16->data(), names.size() * sizeof(wchar_t));
+    }
+    const bool written = utf16 && truncate_file(*listing, 0) && write_all(*listing, ansi_from_wide(names));
+    return close_file(*listing) && written ? Listing::written : Listing::not_written;
+}
+
 }  // namespace
 
 Listing write_listing(const std::string& directory_text, const std::string& extension,
@@ -296,7 +327,7 @@ Listing write_listing(const std::string& directory_text, const std::string& exte
     // The interpreter's result is not examined: a failed listing shows as a
     // short or empty listing file.
     static_cast<void>(run_command(listing_command(directory_text, extension, listing_path)));
-    return Listing::written;
+    return convert_listing_to_ansi(listing_path);
 }
 
 bool matches_listing_pattern(std::string_view name, std::string_view extension) {

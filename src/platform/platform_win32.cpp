@@ -47,6 +47,18 @@ DWORD share_mode(Access access) {
     return access == Access::read ? others_read_and_write | FILE_SHARE_DELETE : others_read_and_write;
 }
 
+DWORD desired_access(Access access) {
+    switch (access) {
+    case Access::read: return GENERIC_READ;
+    case Access::create: return GENERIC_WRITE;
+    // Without FILE_WRITE_DATA every write lands at the end as the file stands
+    // at that moment, in one step, as with O_APPEND: two writers appending to
+    // one file never write over each other's bytes.
+    case Access::append: return FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+    }
+    return 0;
+}
+
 // Opens whatever is at path; whether it is a disk file is judged afterwards.
 HANDLE open_handle(const std::string& path, DWORD desired_access, DWORD share, DWORD disposition) {
     return CreateFileA(path.c_str(), desired_access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -135,9 +147,8 @@ std::string upper_case(std::string_view text) {
 }  // namespace
 
 std::optional<OpenedFile> open_file_with_status(const std::string& path, Access access) {
-    const DWORD desired_access = access == Access::read ? GENERIC_READ : GENERIC_WRITE;
     const DWORD disposition = access == Access::read ? OPEN_EXISTING : OPEN_ALWAYS;
-    const HANDLE handle = open_handle(path, desired_access, share_mode(access), disposition);
+    const HANDLE handle = open_handle(path, desired_access(access), share_mode(access), disposition);
     if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
     File file(value_of(handle), access == Access::append ? Writes::at_end : Writes::at_position);
     const std::optional<BY_HANDLE_FILE_INFORMATION> information = disk_file_information(handle);
@@ -162,7 +173,6 @@ std::optional<std::size_t> read_some(File& file, std::span<char> buffer) {
 
 bool write_all(File& file, std::span<const char> bytes) {
     while (!bytes.empty()) {
-        if (file.writes() == Writes::at_end && !move_position(handle_of(file), 0, FILE_END)) return false;
         DWORD count = 0;
         const auto offered = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), largest_transfer));
         if (!WriteFile(handle_of(file), bytes.data(), offered, &count, nullptr) || count == 0) return false;
@@ -174,7 +184,14 @@ bool write_all(File& file, std::span<const char> bytes) {
 std::optional<std::int64_t> end_position(File& file) { return move_position(handle_of(file), 0, FILE_END); }
 
 bool truncate_file(File& file, std::int64_t length) {
-    return move_position(handle_of(file), length, FILE_BEGIN) && SetEndOfFile(handle_of(file)) != 0;
+    const auto cut = [&](HANDLE handle) {
+        return move_position(handle, length, FILE_BEGIN) && SetEndOfFile(handle) != 0;
+    };
+    if (file.writes() == Writes::at_position) return cut(handle_of(file));
+    // A file opened to append may only grow through its own handle: the cut
+    // takes a handle of its own to the same file, one that may write anywhere.
+    const OwnedHandle writer(ReOpenFile(handle_of(file), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, 0));
+    return writer.get() != INVALID_HANDLE_VALUE && cut(writer.get());
 }
 
 bool close_file(File& file) {

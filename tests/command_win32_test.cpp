@@ -155,6 +155,26 @@ TEST(Command, ListingThatCannotBeEmptiedEndsTheRun) {
     EXPECT_EQ(read_file(scratch / "data/old.mrg"), "A       01x\r\n");
 }
 
+// A producer still writing the merged file would lose what it writes after
+// the run read past it; the file is left for a run after the producer is done.
+TEST(Command, MergedFileOpenForWritingIsNotTaken) {
+    ScratchDir scratch;
+    std::filesystem::create_directory(scratch.path() / "data");
+    const std::string merged = scratch / "data/in.mrg";
+    write_file(merged, record_a);
+    constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    const HANDLE producer = CreateFileA(merged.c_str(), GENERIC_WRITE, share_all, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(producer, INVALID_HANDLE_VALUE);
+
+    const Result result = run_command({.arguments = {"data", "mrg"}, .working_directory = scratch.path()});
+
+    CloseHandle(producer);
+    EXPECT_EQ(escaped(result.output),
+              escaped(banner + report("in.mrg", 0) + error("opening", path_in("data", "in.mrg"))));
+    EXPECT_EQ(result.exit_code, 99);
+    EXPECT_EQ(files_below(scratch.path() / "data"), (Files{{"in.mrg", record_a}}));
+}
+
 TEST(Command, DeviceNamesAreNeverSdfFiles) {
     for (const char* device : {"NUL", "con", "PRN", "AUX", "COM1", "LPT1"}) {
         SCOPED_TRACE(device);

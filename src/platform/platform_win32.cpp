@@ -41,10 +41,11 @@ private:
 constexpr DWORD largest_transfer = std::numeric_limits<DWORD>::max();
 
 DWORD share_mode(Access access) {
-    constexpr DWORD others_read_and_write = FILE_SHARE_READ | FILE_SHARE_WRITE;
-    // The merged file is deleted through the interpreter while it is still
+    // A file being read may not be written by anyone else: a merged file that
+    // its producer still has open for writing is not taken, and none may
+    // start writing it while the run reads it. It is deleted while still
     // held open and locked, which only a handle that allows deletion permits.
-    return access == Access::read ? others_read_and_write | FILE_SHARE_DELETE : others_read_and_write;
+    return access == Access::read ? FILE_SHARE_READ | FILE_SHARE_DELETE : FILE_SHARE_READ | FILE_SHARE_WRITE;
 }
 
 DWORD desired_access(Access access) {

@@ -57,20 +57,29 @@ TEST(Interpreter, FoundAlongThePathWhenComspecNamesNoProgram) {
     }
 }
 
-TEST(Interpreter, NoneFoundLeavesNothingListed) {
-    ScratchDir scratch;
-    std::filesystem::create_directory(scratch.path() / "data");
-    write_file(scratch / "data/old.mrg", "A       01x\r\n");
-    write_file(scratch / "work1d.tmp", "old.mrg\r\n");
-    const EnvironmentChange no_comspec("COMSPEC", nullptr);
-    const EnvironmentChange no_path("PATH", "");
+// No interpreter could be started: the run fails, naming the program a user
+// would look for, and takes nothing, neither the stale listing nor the file.
+TEST(Interpreter, NoneStartedEndsTheRun) {
+    const std::vector<std::pair<const char*, std::string>> settings = {
+        {nullptr, "cmd.exe"},
+        {"C:\\no\\such\\cmd.exe", "C:\\no\\such\\cmd.exe"},
+    };
+    for (const auto& [comspec, program] : settings) {
+        SCOPED_TRACE(program);
+        ScratchDir scratch;
+        std::filesystem::create_directory(scratch.path() / "data");
+        write_file(scratch / "data/old.mrg", "A       01x\r\n");
+        write_file(scratch / "work1d.tmp", "old.mrg\r\n");
+        const EnvironmentChange change_comspec("COMSPEC", comspec);
+        const EnvironmentChange no_path("PATH", "");
 
-    const Result result = run_command({.arguments = {"data", "new"}, .working_directory = scratch.path()});
+        const Result result = run_command({.arguments = {"data", "mrg"}, .working_directory = scratch.path()});
 
-    EXPECT_EQ(escaped(result.output), escaped(banner));
-    EXPECT_EQ(result.exit_code, 0);
-    EXPECT_EQ(read_file(scratch / "work1d.tmp"), "");
-    EXPECT_EQ(read_file(scratch / "data/old.mrg"), "A       01x\r\n");
+        EXPECT_EQ(escaped(result.output), escaped(banner + error("opening", program)));
+        EXPECT_EQ(result.exit_code, 99);
+        EXPECT_EQ(read_file(scratch / "work1d.tmp"), "");
+        EXPECT_EQ(read_file(scratch / "data/old.mrg"), "A       01x\r\n");
+    }
 }
 
 using Files = std::map<std::string, std::string>;

@@ -92,6 +92,7 @@ std::optional<Failure> split_first_merged_file(const std::string& directory_text
     case platform::Listing::written: break;
     case platform::Listing::not_opened: return Failure{FailedStep::opening, listing_path};
     case platform::Listing::not_written: return Failure{FailedStep::writing, listing_path};
+    case platform::Listing::no_interpreter: return Failure{FailedStep::opening, platform::interpreter_program()};
     }
     if (static_cast<std::uint64_t>(file_length(listing_path)) <= nothing_listed_length) return std::nullopt;
     return split_first_listed_file(directory_text, extension, console);

@@ -21,7 +21,7 @@ std::string deletion_command(std::string_view path);
 // The programs to try, in order, as the interpreter: the one that COMSPEC
 // names when it is set, then "cmd.exe" in the current directory and in each
 // directory of the PATH list (directories separated by ";", each possibly
-// quoted).
+// quoted). The first is the one a user would look for when none starts.
 std::vector<std::string> interpreter_candidates(const std::optional<std::string>& comspec,
                                                 std::string_view path_list);
 

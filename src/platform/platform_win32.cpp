@@ -342,11 +342,13 @@ Listing write_listing(const std::string& directory_text, const std::string& exte
     }
     // Closed before the interpreter opens it by its name to write.
     if (!close_file(*listing)) return Listing::not_opened;
-    // The interpreter's result is not examined: a failed listing shows as a
-    // short or empty listing file.
-    static_cast<void>(run_command(listing_command(directory_text, extension, listing_path)));
+    // What the interpreter reports is not examined: a failed listing shows as
+    // a short or empty listing file. One that was never started is reported.
+    if (!run_command(listing_command(directory_text, extension, listing_path))) return Listing::no_interpreter;
     return convert_listing_to_ansi(listing_path);
 }
+
+std::string interpreter_program() { return interpreter_candidates(environment_variable("COMSPEC"), "").front(); }
 
 bool matches_listing_pattern(std::string_view name, std::string_view extension) {
     return matches_like_dir(upper_case(name), upper_case("*." + std::string(extension)));

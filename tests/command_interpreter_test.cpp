@@ -11,7 +11,16 @@ TEST(CommandLines, QuotePathsAndPattern) {
     EXPECT_EQ(platform::listing_command("my data\\", "mrg", "work1d.tmp"), "dir \"my data\\*.mrg\" /b > work1d.tmp");
     EXPECT_EQ(platform::deletion_command("my data\\in.mrg"), "del \"my data\\in.mrg\" > nul");
     EXPECT_EQ(platform::interpreter_command_line("C:\\windows\\system32\\cmd.exe", "del \"x\" > nul"),
-              "C:\\windows\\system32\\cmd.exe /c del \"x\" > nul");
+              "C:\\windows\\system32\\cmd.exe /D /V:OFF /U /c del \"x\" > nul");
+}
+
+// Whatever the interpreter would read otherwise than as it stands goes to the file API instead.
+TEST(CommandLines, PathsTakenLiterallyHoldNothingTheInterpreterExpands) {
+    const std::vector<std::pair<std::string, bool>> cases = {
+        {"my data & more (1)^\\*.m?g", true}, {"a%X%.mrg", false},   {"a!X!.mrg", false},
+        {"data\" & echo x", false},             {"data\nx", false},
+    };
+    for (const auto& [text, literal] : cases) EXPECT_EQ(platform::taken_literally(text), literal) << text;
 }
 
 // A listed name is taken only when its long name matches: never by a short

@@ -3,8 +3,12 @@
 #include "run_binary.h"
 
 #include <algorithm>
+#include <optional>
 #include <stdexcept>
+#include <vector>
 
+// The pseudo console, which came with Windows 10 1809.
+#define NTDDI_VERSION 0x0A000006
 #include <windows.h>
 
 namespace testing_support {
@@ -46,9 +50,48 @@ std::string quoted_argument(const std::string& argument) {
     return quoted + "\"";
 }
 
+// A console for the command, as a program started from a console window has
+// one; whatever reaches it is dropped.
+class PseudoConsole {
+public:
+    PseudoConsole() {
+        OwnedHandle input;
+        OwnedHandle output_end;
+        if (!CreatePipe(input.out(), input_keeper_.out(), nullptr, 0) ||
+            !CreatePipe(output_.out(), output_end.out(), nullptr, 0) ||
+            FAILED(CreatePseudoConsole({80, 25}, input.get(), output_end.get(), 0, &console_))) {
+            throw std::runtime_error("CreatePseudoConsole");
+        }
+        SIZE_T size = 0;
+        InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+        attributes_.resize(size);
+        if (!InitializeProcThreadAttributeList(list(), 1, 0, &size) ||
+            !UpdateProcThreadAttribute(list(), 0, PROC_THREAD_ATTRIBUTE_PSEUDOCONSOLE, console_, sizeof console_,
+                                       nullptr, nullptr)) {
+            throw std::runtime_error("UpdateProcThreadAttribute");
+        }
+    }
+    // Its output is closed first: the console may not wait for a reader.
+    ~PseudoConsole() {
+        output_.reset();
+        DeleteProcThreadAttributeList(list());
+        ClosePseudoConsole(console_);
+    }
+    PseudoConsole(const PseudoConsole&) = delete;
+    PseudoConsole& operator=(const PseudoConsole&) = delete;
+    LPPROC_THREAD_ATTRIBUTE_LIST list() { return reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributes_.data()); }
+
+private:
+    OwnedHandle input_keeper_;
+    OwnedHandle output_;
+    HPCON console_ = nullptr;
+    std::vector<char> attributes_;
+};
+
 }  // namespace
 
 struct RunningCommand {
+    std::optional<PseudoConsole> console;  // when the invocation asks for one
     OwnedHandle process;
     OwnedHandle output;  // the reading end of its standard output, unless that goes to a file
     std::chrono::steady_clock::time_point deadline;
@@ -67,6 +110,8 @@ StartedCommand start_command(const Invocation& invocation) {
     }
     StartedCommand command(new RunningCommand);
     command->deadline = std::chrono::steady_clock::now() + invocation.time_allowed;
+    // Made first: the console's own process must inherit none of the handles below.
+    if (invocation.with_console) command->console.emplace();
     SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     OwnedHandle writing;
     if (invocation.output_file.empty()) {
@@ -83,16 +128,18 @@ StartedCommand start_command(const Invocation& invocation) {
 
     std::string command_line = quoted_argument(VRTL_SDF_BINARY);
     for (const std::string& argument : invocation.arguments) command_line += " " + quoted_argument(argument);
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = null_device.get();
-    startup.hStdOutput = writing.get();
-    startup.hStdError = null_device.get();
+    STARTUPINFOEXA startup{};
+    startup.StartupInfo.cb = sizeof startup;
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdInput = null_device.get();
+    startup.StartupInfo.hStdOutput = writing.get();
+    startup.StartupInfo.hStdError = null_device.get();
+    if (command->console) startup.lpAttributeList = command->console->list();
     PROCESS_INFORMATION process{};
     const std::string directory = invocation.working_directory.string();
-    if (!CreateProcessA(VRTL_SDF_BINARY, command_line.data(), nullptr, nullptr, TRUE, 0, nullptr, directory.c_str(),
-                        &startup, &process)) {
+    if (!CreateProcessA(VRTL_SDF_BINARY, command_line.data(), nullptr, nullptr, TRUE,
+                        command->console ? EXTENDED_STARTUPINFO_PRESENT : 0, nullptr, directory.c_str(),
+                        &startup.StartupInfo, &process)) {
         throw std::runtime_error("CreateProcess " + std::to_string(GetLastError()));
     }
     *command->process.out() = process.hProcess;
@@ -125,6 +172,7 @@ Result wait_for_command(const StartedCommand& command) {
         TerminateProcess(running.process.get(), 1);
     }
     running.waited_for = true;
+    running.console.reset();
     return result;
 }
 

@@ -1,6 +1,8 @@
 // Command lines for a Windows command interpreter.
 #include "platform/command_interpreter.h"
 
+#include <algorithm>
+
 namespace platform {
 
 namespace {
@@ -49,6 +51,12 @@ std::vector<std::string> interpreter_candidates(const std::optional<std::string>
     return candidates;
 }
 
+bool taken_literally(std::string_view text) {
+    return std::none_of(text.begin(), text.end(), [](char c) {
+        return c == '%' || c == '!' || c == '"' || static_cast<unsigned char>(c) < 0x20;
+    });
+}
+
 bool matches_like_dir(std::string_view name, std::string_view pattern) {
     const auto folded = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
     const std::size_t n = name.size();
@@ -79,7 +87,10 @@ bool matches_like_dir(std::string_view name, std::string_view pattern) {
 }
 
 std::string interpreter_command_line(std::string_view interpreter, std::string_view command_text) {
-    return std::string(interpreter) + " /c " + std::string(command_text);
+    // /D: an AutoRun command could change the directory before the command
+    // runs. /V:OFF: "!" stays a plain character. /U: what is redirected to a
+    // file is UTF-16, whatever the console's code page.
+    return std::string(interpreter) + " /D /V:OFF /U /c " + std::string(command_text);
 }
 
 }  // namespace platform

@@ -21,9 +21,15 @@ std::string deletion_command(std::string_view path);
 // The programs to try, in order, as the interpreter: the one that COMSPEC
 // names when it is set, then "cmd.exe" in the current directory and in each
 // directory of the PATH list (directories separated by ";", each possibly
-// quoted).
+// quoted). The first is the one a user would look for when none starts.
 std::vector<std::string> interpreter_candidates(const std::optional<std::string>& comspec,
                                                 std::string_view path_list);
+
+// Whether the interpreter takes text as it is between double quotes. It
+// expands "%NAME%" there, and "!NAME!" where delayed expansion is on; a '"'
+// ends the quoting, and a line end the command. Paths that hold any of these
+// are never handed to it.
+[[nodiscard]] bool taken_literally(std::string_view text);
 
 // Whether name matches pattern as the interpreter's dir matches a long name:
 // "*" stands for any characters, "?" for one character or for none before a
@@ -33,7 +39,9 @@ std::vector<std::string> interpreter_candidates(const std::optional<std::string>
 // code page first.
 [[nodiscard]] bool matches_like_dir(std::string_view name, std::string_view pattern);
 
-// The line that starts interpreter on command_text and ends it afterwards.
+// The line that starts interpreter on command_text and ends it afterwards,
+// with no AutoRun command first and no delayed expansion, whatever the
+// registry holds, and with its redirected output in UTF-16.
 std::string interpreter_command_line(std::string_view interpreter, std::string_view command_text);
 
 }  // namespace platform

@@ -312,6 +312,8 @@ Listing write_listing(const std::string& directory_text, const std::string& exte
     return close_file(*file) && written ? Listing::written : Listing::not_written;
 }
 
+std::string interpreter_program() { return {}; }
+
 bool matches_listing_pattern(std::string_view name, std::string_view extension) {
     // As a shell's glob: a name that starts with "." matches no pattern that does not.
     return fnmatch(listing_pattern(extension).c_str(), std::string(name).c_str(), FNM_PERIOD) == 0;

@@ -2,7 +2,10 @@
 #include "platform/platform.h"
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 #include <limits>
+#include <memory>
 #include <vector>
 
 #include <windows.h>
@@ -38,10 +41,23 @@ private:
 constexpr DWORD largest_transfer = std::numeric_limits<DWORD>::max();
 
 DWORD share_mode(Access access) {
-    constexpr DWORD others_read_and_write = FILE_SHARE_READ | FILE_SHARE_WRITE;
-    // The merged file is deleted through the interpreter while it is still
+    // A file being read may not be written by anyone else: a merged file that
+    // its producer still has open for writing is not taken, and none may
+    // start writing it while the run reads it. It is deleted while still
     // held open and locked, which only a handle that allows deletion permits.
-    return access == Access::read ? others_read_and_write | FILE_SHARE_DELETE : others_read_and_write;
+    return access == Access::read ? FILE_SHARE_READ | FILE_SHARE_DELETE : FILE_SHARE_READ | FILE_SHARE_WRITE;
+}
+
+DWORD desired_access(Access access) {
+    switch (access) {
+    case Access::read: return GENERIC_READ;
+    case Access::create: return GENERIC_WRITE;
+    // Without FILE_WRITE_DATA every write lands at the end as the file stands
+    // at that moment, in one step, as with O_APPEND: two writers appending to
+    // one file never write over each other's bytes.
+    case Access::append: return FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+    }
+    return 0;
 }
 
 // Opens whatever is at path; whether it is a disk file is judged afterwards.
@@ -141,9 +157,8 @@ std::string upper_case(std::string_view text) {
 }  // namespace
 
 std::optional<OpenedFile> open_file_with_status(const std::string& path, Access access) {
-    const DWORD desired_access = access == Access::read ? GENERIC_READ : GENERIC_WRITE;
     const DWORD disposition = access == Access::read ? OPEN_EXISTING : OPEN_ALWAYS;
-    const HANDLE handle = open_handle(path, desired_access, share_mode(access), disposition);
+    const HANDLE handle = open_handle(path, desired_access(access), share_mode(access), disposition);
     if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
     File file(value_of(handle), access == Access::append ? Writes::at_end : Writes::at_position);
     const std::optional<BY_HANDLE_FILE_INFORMATION> information = disk_file_information(handle);
@@ -168,7 +183,6 @@ std::optional<std::size_t> read_some(File& file, std::span<char> buffer) {
 
 bool write_all(File& file, std::span<const char> bytes) {
     while (!bytes.empty()) {
-        if (file.writes() == Writes::at_end && !move_position(handle_of(file), 0, FILE_END)) return false;
         DWORD count = 0;
         const auto offered = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), largest_transfer));
         if (!WriteFile(handle_of(file), bytes.data(), offered, &count, nullptr) || count == 0) return false;
@@ -180,7 +194,14 @@ bool write_all(File& file, std::span<const char> bytes) {
 std::optional<std::int64_t> end_position(File& file) { return move_position(handle_of(file), 0, FILE_END); }
 
 bool truncate_file(File& file, std::int64_t length) {
-    return move_position(handle_of(file), length, FILE_BEGIN) && SetEndOfFile(handle_of(file)) != 0;
+    const auto cut = [&](HANDLE handle) {
+        return move_position(handle, length, FILE_BEGIN) && SetEndOfFile(handle) != 0;
+    };
+    if (file.writes() == Writes::at_position) return cut(handle_of(file));
+    // A file opened to append may only grow through its own handle: the cut
+    // takes a handle of its own to the same file, one that may write anywhere.
+    const OwnedHandle writer(ReOpenFile(handle_of(file), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, 0));
+    return writer.get() != INVALID_HANDLE_VALUE && cut(writer.get());
 }
 
 bool close_file(File& file) {
@@ -342,14 +363,19 @@ std::optional<File> wait_for_listing_turn(const std::string& path) {
 // open and locked; the removal completes with the close. What is at the
 // path is looked at just before: a file that replaces it in the moment
 // between that look and del is removed unread, a window Windows leaves open
-// as long as the deletion is del's.
+// as long as the deletion is del's. A path the interpreter would not take
+// as it is never reaches it: the file API removes it.
 Removal remove_file_read(const std::string& path, const std::string&, const FileStatus& as_read, File& read) {
     const std::optional<FileStatus> at_path = regular_file_status(path);
     if (!at_path) return path_exists(path) ? Removal::replaced : Removal::gone;
     if (at_path->id != as_read.id) return Removal::replaced;
     if (file_status(read) != as_read) return Removal::changed;
-    // The interpreter's result is not examined: what counts is whether the file is gone.
-    static_cast<void>(run_command(deletion_command(path)));
+    // What the removal reports is not examined: what counts is whether the file is gone.
+    if (taken_literally(path)) {
+        static_cast<void>(run_command(deletion_command(path)));
+    } else {
+        static_cast<void>(DeleteFileA(path.c_str()));
+    }
     static_cast<void>(close_file(read));  // only read: nothing to report
     const std::optional<FileStatus> after = regular_file_status(path);
     return after && after->id == as_read.id ? Removal::not_removed : Removal::removed;
@@ -361,30 +387,109 @@ bool put_back(const std::string& aside_path, const std::string& path) {
 
 namespace {
 
-// Creates or empties this run's listing file before the interpreter writes
-// into it: a disk file that is neither a directory nor a link of any kind,
-// so that the listing goes nowhere else and no earlier listing stays.
-bool prepare_listing_file(const std::string& path) {
-    const HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+// This run's listing file: a disk file that is neither a directory nor a
+// link of any kind, so that the listing goes nowhere else.
+std::optional<File> open_listing_file(const std::string& path, DWORD desired_access) {
+    const HANDLE handle = CreateFileA(path.c_str(), desired_access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                       OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return false;
+    if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
     File file(value_of(handle));
     const std::optional<BY_HANDLE_FILE_INFORMATION> information = disk_file_information(handle);
-    const bool plain_file =
-        information && (information->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 && truncate_file(file, 0);
-    return close_file(file) && plain_file;
+    if (!information || (information->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return std::nullopt;
+    return file;
+}
+
+std::wstring wide_from_ansi(std::string_view text) {
+    const int length = static_cast<int>(text.size());
+    const int needed = length == 0 ? 0 : MultiByteToWideChar(CP_ACP, 0, text.data(), length, nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(needed), L'\0');
+    if (needed > 0) MultiByteToWideChar(CP_ACP, 0, text.data(), length, wide.data(), needed);
+    return wide;
+}
+
+// A character outside the ANSI code page becomes the code page's default
+// character, "?", which no file name holds: never a look-alike ("o" for
+// "\u0151") that may name another file. UTF-8 takes no such flag.
+std::string ansi_from_wide(std::wstring_view text) {
+    const DWORD flags = GetACP() == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
+    const int length = static_cast<int>(text.size());
+    const int needed =
+        length == 0 ? 0 : WideCharToMultiByte(CP_ACP, flags, text.data(), length, nullptr, 0, nullptr, nullptr);
+    std::string ansi(static_cast<std::size_t>(needed), '\0');
+    if (needed > 0) WideCharToMultiByte(CP_ACP, flags, text.data(), length, ansi.data(), needed, nullptr, nullptr);
+    return ansi;
+}
+
+// What dir /b lists for pattern, found through the file API: the names in
+// the order the file system gives them, as dir gives them, without hidden
+// and system files, each ended by CR LF.
+std::string names_found(const std::string& pattern) {
+    WIN32_FIND_DATAW found{};
+    const HANDLE first = FindFirstFileW(wide_from_ansi(pattern).c_str(), &found);
+    if (first == INVALID_HANDLE_VALUE) return {};
+    const auto close_search = [](HANDLE search) { FindClose(search); };
+    const std::unique_ptr<void, decltype(close_search)> search(first, close_search);
+    std::wstring names;
+    do {
+        const std::wstring_view name = found.cFileName;
+        const bool hidden = (found.dwFileAttributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) != 0;
+        if (hidden || name == L"." || name == L"..") continue;
+        names += name;
+        names += L"\r\n";
+    } while (FindNextFileW(search.get(), &found));
+    return ansi_from_wide(names);
+}
+
+std::optional<std::string> read_to_end(File& file) {
+    std::string bytes;
+    std::array<char, 4096> piece;
+    for (;;) {
+        const std::optional<std::size_t> count = read_some(file, piece);
+        if (!count) return std::nullopt;
+        if (*count == 0) return bytes;
+        bytes.append(piece.data(), *count);
+    }
+}
+
+// The interpreter wrote the names in UTF-16 (/U): in the console's code page
+// it would drop the letters that code page lacks, and write others as bytes
+// that are other letters in the ANSI code page. They become bytes of the ANSI
+// code page, as the file functions take them, and the listing stays text a
+// user can read.
+Listing convert_listing_to_ansi(const std::string& listing_path) {
+    std::optional<File> listing = open_listing_file(listing_path, GENERIC_READ | GENERIC_WRITE);
+    if (!listing) return Listing::not_opened;
+    const std::optional<std::string> utf16 = read_to_end(*listing);
+    std::wstring names;
+    if (utf16) {
+        names.resize(utf16->size() / sizeof(wchar_t));
+        std::memcpy(names.data(), utf16->data(), names.size() * sizeof(wchar_t));
+    }
+    const bool written = utf16 && truncate_file(*listing, 0) && write_all(*listing, ansi_from_wide(names));
+    return close_file(*listing) && written ? Listing::written : Listing::not_written;
 }
 
 }  // namespace
 
 Listing write_listing(const std::string& directory_text, const std::string& extension,
                       const std::string& listing_path) {
-    if (!prepare_listing_file(listing_path)) return Listing::not_opened;
-    // The interpreter's result is not examined: a failed listing shows as a
-    // short or empty listing file.
-    static_cast<void>(run_command(listing_command(directory_text, extension, listing_path)));
-    return Listing::written;
+    // Emptied before anything is listed, so that no earlier listing stays.
+    std::optional<File> listing = open_listing_file(listing_path, GENERIC_WRITE);
+    if (!listing || !truncate_file(*listing, 0)) return Listing::not_opened;
+    const std::string pattern = directory_text + "*." + extension;
+    if (!taken_literally(pattern)) {
+        const bool written = write_all(*listing, names_found(pattern));
+        return close_file(*listing) && written ? Listing::written : Listing::not_written;
+    }
+    // Closed before the interpreter opens it by its name to write.
+    if (!close_file(*listing)) return Listing::not_opened;
+    // What the interpreter reports is not examined: a failed listing shows as
+    // a short or empty listing file. One that was never started is reported.
+    if (!run_command(listing_command(directory_text, extension, listing_path))) return Listing::no_interpreter;
+    return convert_listing_to_ansi(listing_path);
 }
+
+std::string interpreter_program() { return interpreter_candidates(environment_variable("COMSPEC"), "").front(); }
 
 bool matches_listing_pattern(std::string_view name, std::string_view extension) {
     return matches_like_dir(upper_case(name), upper_case("*." + std::string(extension)));

@@ -45,12 +45,6 @@ struct State {
     std::string path{};
 };
 
-// Looked at for every line, so it compares without composing the file name.
-bool continues_run(const State& state, std::string_view sdf_name) {
-    const std::string_view current = state.current_name;
-    return current.size() == sdf_name.size() + sdf_extension.size() && current.starts_with(sdf_name);
-}
-
 // Every run opens its SDF file for appending, the one found empty too: its
 // records then go to its start all the same, and the open itself tells the
 // file's length, so that a run costs no lookup of the path besides the open.
@@ -168,7 +162,7 @@ std::optional<Failure> distribute_lines(State& state) {
         if (end == PieceEnd::read_error) return fail_reading(state);
 
         const std::string_view sdf_name = sdf_name_of(state.line);
-        if (!continues_run(state, sdf_name)) {
+        if (!is_file_name_of(state.current_name, sdf_name)) {
             if (std::optional<Failure> failure = start_run(state, sdf_name)) return failure;
         }
 

@@ -32,3 +32,8 @@ PieceEnd read_continuation(TextStream& merged, std::string& piece) {
 }
 
 std::string_view sdf_name_of(std::string_view line) { return trimmed(line.substr(0, name_width)); }
+
+bool is_file_name_of(std::string_view file_name, std::string_view sdf_name) {
+    // An SDF file name always ends in the extension: the rest decides.
+    return file_name.size() == sdf_name.size() + sdf_extension.size() && file_name.starts_with(sdf_name);
+}

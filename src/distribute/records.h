@@ -33,5 +33,9 @@ enum class PieceEnd {
 // trailing blanks. ".sdf" appended gives its SDF file name.
 [[nodiscard]] std::string_view sdf_name_of(std::string_view line);
 
+// Whether file_name, an SDF file name or empty, is the one that sdf_name
+// gives. Asked of every line, so it compares without composing the name.
+[[nodiscard]] bool is_file_name_of(std::string_view file_name, std::string_view sdf_name);
+
 // Whether a line this long holds a record; a shorter one is marked "?".
 [[nodiscard]] inline bool holds_record(std::string_view line) { return line.size() >= header_width; }

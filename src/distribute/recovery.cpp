@@ -89,10 +89,7 @@ bool check_records(Check& check) {
         if (end == PieceEnd::nothing_left) return true;
         if (end == PieceEnd::read_error) return false;
         const std::string_view sdf_name = sdf_name_of(check.line);
-        if (check.current_name.size() != sdf_name.size() + sdf_extension.size() ||
-            !check.current_name.starts_with(sdf_name)) {
-            start_checked_run(check, sdf_name);
-        }
+        if (!is_file_name_of(check.current_name, sdf_name)) start_checked_run(check, sdf_name);
         if (!holds_record(check.line)) continue;
         compare_part(check, std::string_view(check.line).substr(header_width));
         while (end == PieceEnd::limit) {

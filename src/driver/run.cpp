@@ -3,6 +3,7 @@
 // delete it.
 #include "driver/run.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>

@@ -47,8 +47,9 @@ enum class Access {
 };
 
 // Opens a regular file; a directory, a device, a FIFO or any other kind of
-// file is refused, and opening one never blocks. Other processes may read and
-// write the file while it is open.
+// file is refused, and opening one never blocks. Other processes may read the
+// file while it is open, and write it too, except where the system can keep
+// writers from a file opened to read (Windows), which it then does.
 [[nodiscard]] std::optional<File> open_file(const std::string& path, Access access);
 
 // Reads up to buffer.size() bytes: the count read, 0 at the end of the data,

@@ -98,7 +98,7 @@ check_and_measure_memory() { # merged
             exit 1
         fi
     done
-    echo "   SDF files of vrtl_sdf, floor and gawk are byte-identical to mawk's ($(ls check.mawk | wc -l) files)"
+    echo "   SDF files of vrtl_sdf, ${compared:+compared, }floor and gawk are byte-identical to mawk's ($(ls check.mawk | wc -l) files)"
     rm -rf check.* run
 }
 

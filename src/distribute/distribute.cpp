@@ -18,7 +18,7 @@ namespace {
 
 // An SDF file of this distribution, with the bytes handed to it since its
 // write-back was last started.
-struct OpenedFile {
+struct SdfFile {
     WrittenFile file;
     std::int64_t not_written_back = 0;
 };
@@ -28,14 +28,14 @@ struct State {
     const std::string& merged_path;
     const std::string& directory_text;
     Console& console;
-    std::optional<platform::FileId> merged_id;
+    std::optional<platform::FileStatus> merged_status;
 
     std::string current_name{};  // the run's SDF file name; empty between runs
     TextStream sdf{};  // open during a run; closed, it keeps its buffer for the next
     std::int64_t length_before_run = 0;
     std::int64_t records_in_run = 0;
     std::int64_t sdf_files_opened = 0;
-    std::vector<OpenedFile> opened{};
+    std::vector<SdfFile> opened{};
     std::map<platform::FileId, std::size_t> opened_index{};
     std::size_t current = 0;  // the run's file in opened
 
@@ -56,7 +56,7 @@ std::optional<platform::FileStatus> open_sdf_file(State& state) {
     const std::optional<platform::FileStatus> opened = text_reopen_for_appending(state.sdf, state.path);
     if (!opened) return std::nullopt;
     // Nothing is ever written into the file being read.
-    if (state.merged_id && opened->id == *state.merged_id) {
+    if (state.merged_status && opened->id == state.merged_status->id) {
         static_cast<void>(text_close(state.sdf));  // nothing was written, so nothing to report
         return std::nullopt;
     }
@@ -179,7 +179,7 @@ std::optional<Failure> distribute_lines(State& state) {
 // Once the merged file is deleted, its records live only in the SDF files:
 // they must be on stable storage first.
 std::optional<Failure> make_durable(State& state) {
-    for (const OpenedFile& opened : state.opened) {
+    for (const SdfFile& opened : state.opened) {
         const WrittenFile& file = opened.file;
         if (!platform::sync_written_file(state.directory_text, file.name, file.id)) {
             return Failure{FailedStep::writing, file.name};
@@ -199,11 +199,11 @@ Distribution distribute_records(TextStream& merged, const std::string& merged_pa
                 .merged_path = merged_path,
                 .directory_text = directory_text,
                 .console = console,
-                .merged_id = text_file_id(merged)};
+                .merged_status = text_file_status(merged)};
     std::optional<Failure> failure = distribute_lines(state);
     if (!failure) failure = end_run(state);
     if (!failure) failure = make_durable(state);
     Distribution distribution{state.sdf_files_opened, {}, std::move(failure)};
-    for (OpenedFile& opened : state.opened) distribution.written.push_back(std::move(opened.file));
+    for (SdfFile& opened : state.opened) distribution.written.push_back(std::move(opened.file));
     return distribution;
 }

@@ -24,7 +24,7 @@ struct Check {
     TextStream& merged;
     const std::string& directory_text;
     const Journal& journal;
-    std::optional<platform::FileId> merged_id;
+    std::optional<platform::FileStatus> merged_status;
 
     std::map<platform::FileId, CheckedFile> files{};
     std::string current_name{};  // the run's SDF file name
@@ -48,7 +48,7 @@ void start_checked_run(Check& check, std::string_view sdf_name) {
     // A file that cannot be read is shown to hold nothing of the distribution's
     // only when it holds nothing past its length before.
     const std::optional<platform::FileStatus> status = opened ? opened->status : platform::regular_file_status(path);
-    if (!status || (check.merged_id && status->id == *check.merged_id)) return;
+    if (!status || (check.merged_status && status->id == check.merged_status->id)) return;
     const auto [entry, added] = check.files.try_emplace(status->id);
     if (added) {
         const std::int64_t before = length_before(check.journal, status->id).value_or(0);
@@ -108,7 +108,7 @@ std::optional<Failure> undo_unfinished(const std::string& directory_text, const 
     Check check{.merged = *merged,
                 .directory_text = directory_text,
                 .journal = journal,
-                .merged_id = text_file_id(*merged)};
+                .merged_status = text_file_status(*merged)};
     const bool read = check_records(check);
     static_cast<void>(platform::close_file(check.sdf));  // only read: nothing to report
     static_cast<void>(text_close(*merged));

@@ -82,7 +82,6 @@ struct FileId {
     std::uint64_t index = 0;
     auto operator<=>(const FileId&) const = default;
 };
-[[nodiscard]] std::optional<FileId> file_id(const File& file);
 
 // What the file system records of a regular file: its size, its identity,
 // and when its data last changed, in the system's own units.

@@ -34,14 +34,10 @@ auto retrying(SystemCall call) {
 }
 
 int open_flags(Access access) {
-    // O_NONBLOCK keeps the open of a FIFO from waiting for a peer; the file
-    // is refused anyway when it turns out not to be a regular file, and on a
-    // regular file the flag changes nothing.
-    constexpr int common = O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
     switch (access) {
-    case Access::read: return O_RDONLY | common;
-    case Access::create: return O_WRONLY | O_CREAT | common;
-    case Access::append: return O_WRONLY | O_CREAT | O_APPEND | common;
+    case Access::read: return O_RDONLY;
+    case Access::create: return O_WRONLY | O_CREAT;
+    case Access::append: return O_WRONLY | O_CREAT | O_APPEND;
     }
     return -1;
 }
@@ -55,31 +51,29 @@ FileStatus status_of(const struct stat& status) {
     return FileStatus{static_cast<std::int64_t>(status.st_size), id_of(status), modified};
 }
 
-// Opens path with flags; nothing when it fails or names no regular file.
-std::optional<File> open_regular(const std::string& path, int flags) {
+// Opens path with flags, and gives the file with its status; nothing when
+// the open fails or path names no regular file. O_NONBLOCK keeps the open of
+// a FIFO from waiting for a peer; on a regular file it changes nothing.
+std::optional<OpenedFile> open_regular(const std::string& path, int flags, Writes writes = Writes::at_position) {
     const int fd = retrying([&] { return open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666); });
     if (fd == -1) return std::nullopt;
-    File file(fd);
+    File file(fd, writes);
     struct stat status {};
     if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
-    return file;
+    return OpenedFile{std::move(file), status_of(status)};
 }
 
 }  // namespace
 
 std::optional<OpenedFile> open_file_with_status(const std::string& path, Access access) {
-    const int fd = retrying([&] { return open(path.c_str(), open_flags(access), 0666); });
-    if (fd == -1) return std::nullopt;
-    File file(fd, access == Access::append ? Writes::at_end : Writes::at_position);
-    struct stat status {};
-    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
-    FileStatus opened = status_of(status);
+    std::optional<OpenedFile> opened =
+        open_regular(path, open_flags(access), access == Access::append ? Writes::at_end : Writes::at_position);
     // Truncation waits until the file is known to be a regular one.
-    if (access == Access::create) {
-        if (!truncate_file(file, 0)) return std::nullopt;
-        opened.size = 0;
+    if (opened && access == Access::create) {
+        if (!truncate_file(opened->file, 0)) return std::nullopt;
+        opened->status.size = 0;
     }
-    return OpenedFile{std::move(file), opened};
+    return opened;
 }
 
 std::optional<std::size_t> read_some(File& file, std::span<char> buffer) {
@@ -122,12 +116,6 @@ bool close_file(File& file) {
 
 bool lock_exclusively(File& file) {
     return retrying([&] { return flock(fd_of(file), LOCK_EX | LOCK_NB); }) == 0;
-}
-
-std::optional<FileId> file_id(const File& file) {
-    struct stat status {};
-    if (fstat(fd_of(file), &status) != 0) return std::nullopt;
-    return id_of(status);
 }
 
 std::optional<FileStatus> regular_file_status(const std::string& path) {
@@ -201,11 +189,10 @@ void start_write_back([[maybe_unused]] File& file) {
 // Opened for reading only: a reader may have made the file read-only since
 // it was written, and fsync needs no write access.
 bool sync_written_file(const std::string& directory_text, const std::string& name, const FileId& id) {
-    std::optional<File> file = open_regular(directory_text + name, O_RDONLY);
-    std::optional<FileStatus> status = file ? file_status(*file) : std::nullopt;
-    if (!status || status->id != id) return sync_file_system(directory_text);
-    const bool done = synced(*file);
-    return close_file(*file) && done;
+    std::optional<OpenedFile> opened = open_regular(directory_text + name, O_RDONLY);
+    if (!opened || opened->status.id != id) return sync_file_system(directory_text);
+    const bool done = synced(opened->file);
+    return close_file(opened->file) && done;
 }
 
 bool sync_directory(const std::string& directory_text) {
@@ -216,11 +203,10 @@ bool sync_directory(const std::string& directory_text) {
 }
 
 bool cut_back_file(const std::string& path, const FileId& id, std::int64_t length) {
-    std::optional<File> file = open_regular(path, O_WRONLY);
-    std::optional<FileStatus> status = file ? file_status(*file) : std::nullopt;
-    if (!status || status->id != id) return false;
-    const bool done = truncate_file(*file, length) && synced(*file);
-    return close_file(*file) && done;
+    std::optional<OpenedFile> opened = open_regular(path, O_WRONLY);
+    if (!opened || opened->status.id != id) return false;
+    const bool done = truncate_file(opened->file, length) && synced(opened->file);
+    return close_file(opened->file) && done;
 }
 
 bool write_own_file_durably(const std::string& directory_text, const std::string& name, std::string_view bytes) {
@@ -243,9 +229,9 @@ DirectoryTurn wait_for_directory_turn(const std::string& directory_text) {
 }
 
 std::optional<File> wait_for_listing_turn(const std::string& path) {
-    std::optional<File> listing = open_regular(path, O_RDONLY | O_CREAT | O_NOFOLLOW);
-    if (!listing || retrying([&] { return flock(fd_of(*listing), LOCK_EX); }) != 0) return std::nullopt;
-    return listing;
+    std::optional<OpenedFile> listing = open_regular(path, O_RDONLY | O_CREAT | O_NOFOLLOW);
+    if (!listing || retrying([&] { return flock(fd_of(listing->file), LOCK_EX); }) != 0) return std::nullopt;
+    return std::move(listing->file);
 }
 
 Removal remove_file_read(const std::string& path, const std::string& aside_path, const FileStatus& as_read, File&) {
@@ -275,19 +261,12 @@ bool put_back(const std::string& aside_path, const std::string& path) {
 
 namespace {
 
-// The listing file of this run: a regular file, never one reached through a
-// symbolic link, emptied before anything is written to it.
-std::optional<File> open_listing_file(const std::string& path) {
-    const int fd = retrying(
-        [&] { return open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666); });
-    if (fd == -1) return std::nullopt;
-    File file(fd);
-    struct stat status {};
-    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || !truncate_file(file, 0)) return std::nullopt;
-    return file;
-}
-
 std::string listing_pattern(std::string_view extension) { return "*." + std::string(extension); }
+
+// As a shell's glob: a name that starts with "." matches no pattern that does not.
+bool matches(const std::string& pattern, const std::string& name) {
+    return fnmatch(pattern.c_str(), name.c_str(), FNM_PERIOD) == 0;
+}
 
 }  // namespace
 
@@ -295,28 +274,26 @@ Listing write_listing(const std::string& directory_text, const std::string& exte
                       const std::string& listing_path) {
     // Made before the directory is read, as a shell's redirection would be:
     // a listing of the current directory always holds the listing file itself.
-    std::optional<File> file = open_listing_file(listing_path);
-    if (!file) return Listing::not_opened;
+    // Never reached through a symbolic link, and emptied first.
+    std::optional<OpenedFile> opened = open_regular(listing_path, O_WRONLY | O_CREAT | O_NOFOLLOW);
+    if (!opened || !truncate_file(opened->file, 0)) return Listing::not_opened;
+    const std::string pattern = listing_pattern(extension);
     std::vector<std::string> names;
-    if (DIR* directory = opendir(directory_text.c_str())) {
-        while (const dirent* entry = readdir(directory)) {
-            if (matches_listing_pattern(entry->d_name, extension)) names.emplace_back(entry->d_name);
-        }
-        closedir(directory);
+    for (std::string& name : directory_entries(directory_text)) {
+        if (matches(pattern, name)) names.push_back(std::move(name));
     }
     std::sort(names.begin(), names.end());
 
     std::string listing;
     for (const std::string& name : names) listing += name + "\r\n";
-    const bool written = write_all(*file, listing);
-    return close_file(*file) && written ? Listing::written : Listing::not_written;
+    const bool written = write_all(opened->file, listing);
+    return close_file(opened->file) && written ? Listing::written : Listing::not_written;
 }
 
 std::string interpreter_program() { return {}; }
 
 bool matches_listing_pattern(std::string_view name, std::string_view extension) {
-    // As a shell's glob: a name that starts with "." matches no pattern that does not.
-    return fnmatch(listing_pattern(extension).c_str(), std::string(name).c_str(), FNM_PERIOD) == 0;
+    return matches(listing_pattern(extension), std::string(name));
 }
 
 File standard_output() { return File(STDOUT_FILENO); }

@@ -226,12 +226,6 @@ std::optional<std::size_t> read_at(File& file, std::int64_t offset, std::span<ch
     return GetLastError() == ERROR_HANDLE_EOF ? std::optional<std::size_t>(0) : std::nullopt;
 }
 
-std::optional<FileId> file_id(const File& file) {
-    BY_HANDLE_FILE_INFORMATION information{};
-    if (!GetFileInformationByHandle(handle_of(file), &information)) return std::nullopt;
-    return id_of(information);
-}
-
 std::optional<FileStatus> regular_file_status(const std::string& path) {
     // No access asked for: the attributes of a file that may not be read can
     // still be queried.
@@ -343,20 +337,32 @@ DirectoryTurn wait_for_directory_turn(const std::string& directory_text) {
     return {DirectoryTurn::State::failed, File()};
 }
 
-// The lock covers one byte far past any data, so that it hinders no read or
-// write of the listing by the interpreter, only the lock of another run.
-std::optional<File> wait_for_listing_turn(const std::string& path) {
-    const HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ, share_all, nullptr, OPEN_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+namespace {
+
+// This run's listing file: a disk file that is neither a directory nor a
+// link of any kind, so that the listing goes nowhere else.
+std::optional<File> open_listing_file(const std::string& path, DWORD desired_access) {
+    const HANDLE handle = CreateFileA(path.c_str(), desired_access, share_all, nullptr,
+                                      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
     File file(value_of(handle));
     const std::optional<BY_HANDLE_FILE_INFORMATION> information = disk_file_information(handle);
     if (!information || (information->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return std::nullopt;
+    return file;
+}
+
+}  // namespace
+
+// The lock covers one byte far past any data, so that it hinders no read or
+// write of the listing by the interpreter, only the lock of another run.
+std::optional<File> wait_for_listing_turn(const std::string& path) {
+    std::optional<File> listing = open_listing_file(path, GENERIC_READ);
+    if (!listing) return std::nullopt;
     OVERLAPPED far_past_the_data{};
     far_past_the_data.Offset = 0xfffffffe;
     far_past_the_data.OffsetHigh = 0x7fffffff;
-    if (!LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &far_past_the_data)) return std::nullopt;
-    return file;
+    if (!LockFileEx(handle_of(*listing), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &far_past_the_data)) return std::nullopt;
+    return listing;
 }
 
 // The interpreter's del removes the file while this process still holds it
@@ -387,17 +393,6 @@ bool put_back(const std::string& aside_path, const std::string& path) {
 
 namespace {
 
-// This run's listing file: a disk file that is neither a directory nor a
-// link of any kind, so that the listing goes nowhere else.
-std::optional<File> open_listing_file(const std::string& path, DWORD desired_access) {
-    const HANDLE handle = CreateFileA(path.c_str(), desired_access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
-    File file(value_of(handle));
-    const std::optional<BY_HANDLE_FILE_INFORMATION> information = disk_file_information(handle);
-    if (!information || (information->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return std::nullopt;
-    return file;
-}
 
 std::wstring wide_from_ansi(std::string_view text) {
     const int length = static_cast<int>(text.size());

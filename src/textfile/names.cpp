@@ -16,8 +16,8 @@ bool equal_ignoring_case(std::string_view a, std::string_view b) {
 }
 
 // Windows takes these for devices in every directory, with any extension and
-// blanks before it: "nul.sdf" and "COM1 .x" are the null device and a serial port. The digits
-// include the superscripts 1, 2 and 3 of the ANSI code page.
+// blanks before it: "nul.sdf" and "COM1 .x" are the null device and a serial
+// port. The digits include the superscripts 1, 2 and 3 of the ANSI code page.
 bool names_a_device(std::string_view file_name) {
     std::string_view base = file_name.substr(0, file_name.find('.'));
     while (!base.empty() && base.back() == ' ') base.remove_suffix(1);

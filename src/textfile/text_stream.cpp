@@ -217,7 +217,6 @@ bool text_is_open(const TextStream& stream) { return stream.file.is_open(); }
 
 std::int64_t text_bytes_written(const TextStream& stream) { return stream.bytes_written; }
 
-std::optional<platform::FileId> text_file_id(const TextStream& stream) { return platform::file_id(stream.file); }
 
 std::optional<platform::FileStatus> text_file_status(const TextStream& stream) {
     return platform::file_status(stream.file);

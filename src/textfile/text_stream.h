@@ -71,10 +71,8 @@ bool text_is_open(const TextStream& stream);
 // The bytes the stream has handed to its file since it was opened.
 std::int64_t text_bytes_written(const TextStream& stream);
 
-// The identity of the stream's file, whatever path it was opened by.
-[[nodiscard]] std::optional<platform::FileId> text_file_id(const TextStream& stream);
-
-// The status of the stream's file: its size, identity and last change.
+// The status of the stream's file, whatever path it was opened by: its size,
+// identity and last change.
 [[nodiscard]] std::optional<platform::FileStatus> text_file_status(const TextStream& stream);
 
 // Takes the file out of a stream that is done with, for what is left to do

@@ -201,10 +201,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Console console{text_stream_for_writing(std::move(console_pipe.write_end)), showing};
     std::optional<TextStream> stream = text_open(merged_path, "ra");
     fuzzing::expect_true("the merged file opens", stream.has_value());
-    std::optional<Distribution> distribution;
+    const std::optional<platform::Directory> directory = platform::open_directory(directory_path + "/");
+    fuzzing::expect_true("the directory opens", directory.has_value());
+    MergedWalk walk{*stream, merged_path};
+    std::optional<Distribution> distribution{std::in_place};
     {
         const FileSizeLimit limit(size_limit);
-        distribution = distribute_records(*stream, merged_path, directory_path + "/", console);
+        distribute_records(walk, *directory, console, *distribution);
     }
     fuzzing::expect_true("the merged file closes", text_close(*stream) == 0);
     close_console(console);

@@ -22,15 +22,6 @@ namespace {
 using namespace testing_support;
 namespace fs = std::filesystem;
 
-// The regular files of a directory, by name.
-Files files_in(const fs::path& directory) {
-    Files files;
-    for (const auto& entry : fs::directory_iterator(directory)) {
-        if (entry.is_regular_file()) files[entry.path().filename().string()] = *read_file(entry.path().string());
-    }
-    return files;
-}
-
 Invocation split_in(const ScratchDir& scratch, const std::string& directory, const std::string& output) {
     return {.arguments = {directory, "mrg"}, .working_directory = scratch.path(), .output_file = scratch / output};
 }

@@ -52,8 +52,10 @@ TEST(Distribute, ReadErrorLeavesTheSdfFileAsTheRunFoundIt) {
     ScratchDir directory;
     ScratchDir console_directory;
     Console console{*text_open(console_directory / "console", "wa"), Showing::held};
-    const Distribution distribution =
-        distribute_records(merged, "merged", directory.path().string() + "/", console);
+    const std::optional<platform::Directory> held = platform::open_directory(directory.path().string() + "/");
+    MergedWalk walk{merged, "merged"};
+    Distribution distribution;
+    distribute_records(walk, *held, console, distribution);
     close_console(console);
     munmap(pages, page);
 

@@ -20,8 +20,10 @@ Outcome distribute(const std::string& merged, const Files& before, const Files& 
 
     Console console{*text_open(console_directory / "console", "wa"), Showing::held};
     std::optional<TextStream> stream = text_open(directory / "in.mrg", "ra");
-    const Distribution distribution =
-        distribute_records(*stream, directory / "in.mrg", path_in(directory.path().string(), ""), console);
+    const std::optional<platform::Directory> held = platform::open_directory(path_in(directory.path().string(), ""));
+    MergedWalk walk{*stream, directory / "in.mrg"};
+    Distribution distribution;
+    distribute_records(walk, *held, console, distribution);
     EXPECT_EQ(text_close(*stream), 0);
     close_console(console);
 

@@ -3,7 +3,8 @@
  * way a failing disk or a stubborn file system would, so that the command's
  * own code runs unchanged.
  *
- * VRTL_FAULT_PATH names the file, spelt exactly as the command spells it.
+ * VRTL_FAULT_PATH names the file, by its path from the command's working
+ * directory; the command may reach it through its directory's descriptor.
  * VRTL_FAULT says what goes wrong:
  *   read_error_after=N   reads of the file fail with EIO once N bytes were read
  *   write_error_after=N  writes to the file fail with EIO once N bytes were written
@@ -48,6 +49,7 @@
 #include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <limits.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -108,7 +110,8 @@ static struct {
     int ready;
     enum fault fault;
     long long allowed_bytes; /* for the *_after faults */
-    const char *path;
+    const char *path;                      /* absolute */
+    char path_buffer[PATH_MAX];
     unsigned char tracked[tracked_limit]; /* descriptors open on the path */
     unsigned char writable[tracked_limit]; /* descriptors open for writing */
     int read_only;                         /* the path may no longer be opened for writing */
@@ -116,10 +119,34 @@ static struct {
     long long bytes_written;
 } shim;
 
+/* The absolute path that name stands for, relative to the directory
+ * descriptor at (AT_FDCWD: the working directory), without resolving the
+ * name's own last part, so that a link is named as a link. */
+static const char *full_path(int at, const char *name, char *buffer, size_t size) {
+    if (!name) return NULL;
+    if (name[0] == '/') {
+        snprintf(buffer, size, "%s", name);
+        return buffer;
+    }
+    char base[PATH_MAX];
+    if (at == AT_FDCWD) {
+        if (!getcwd(base, sizeof base)) return name;
+    } else {
+        char link[64];
+        snprintf(link, sizeof link, "/proc/self/fd/%d", at);
+        const ssize_t length = readlink(link, base, sizeof base - 1);
+        if (length < 0) return name;
+        base[length] = '\0';
+    }
+    const int length = snprintf(buffer, size, "%s/%s", base, name);
+    return length < 0 || (size_t)length >= size ? name : buffer;
+}
+
 static void set_up(void) {
     if (shim.ready) return;
     shim.ready = 1;
-    shim.path = getenv("VRTL_FAULT_PATH");
+    const char *path = getenv("VRTL_FAULT_PATH");
+    if (path && *path) shim.path = full_path(AT_FDCWD, path, shim.path_buffer, sizeof shim.path_buffer);
     const char *fault = getenv("VRTL_FAULT");
     if (!fault || crash_set_up(fault, shim.path)) return;
     for (size_t i = 0; i < sizeof fault_names / sizeof fault_names[0]; ++i) {
@@ -140,6 +167,7 @@ static void *next_definition(const char *name) {
 }
 
 static void after_writer_closed(void);
+static const char *full_path(int at, const char *name, char *buffer, size_t size);
 
 static int names_the_path(const char *path) { return shim.path && path && strcmp(path, shim.path) == 0; }
 static int is_tracked(int fd) { return fd >= 0 && fd < tracked_limit && shim.tracked[fd]; }
@@ -193,12 +221,14 @@ static mode_t mode_of(int flags, va_list arguments) {
         const mode_t mode = mode_of(flags, arguments);                                 \
         va_end(arguments);                                                             \
         if (interrupt_now(&toggle)) return -1;                                         \
-        if (refused_for_writing(path, flags)) return fails_with(EACCES);               \
-        const int creating = creates(path, flags);                                     \
+        char full[PATH_MAX];                                                           \
+        const char *absolute = full_path(AT_FDCWD, path, full, sizeof full);           \
+        if (refused_for_writing(absolute, flags)) return fails_with(EACCES);           \
+        const int creating = creates(absolute, flags);                                 \
         int (*real)(const char *, int, ...) = next_definition(#name);                  \
         const int fd = real(path, flags, mode);                                        \
-        track(fd, path, flags);                                                        \
-        if (creating) power_after_create(fd, path);                                    \
+        track(fd, absolute, flags);                                                    \
+        if (creating) power_after_create(fd, absolute);                                \
         return fd;                                                                     \
     }
 DEFINE_OPEN(open)
@@ -212,12 +242,15 @@ DEFINE_OPEN(open64)
         const mode_t mode = mode_of(flags, arguments);                                 \
         va_end(arguments);                                                             \
         if (interrupt_now(&toggle)) return -1;                                         \
-        if (refused_for_writing(path, flags)) return fails_with(EACCES);               \
-        const int creating = directory == AT_FDCWD && creates(path, flags);            \
+        char full[PATH_MAX];                                                           \
+        set_up();                                                                      \
+        const char *absolute = full_path(directory, path, full, sizeof full);          \
+        if (refused_for_writing(absolute, flags)) return fails_with(EACCES);           \
+        const int creating = creates(absolute, flags);                                 \
         int (*real)(int, const char *, int, ...) = next_definition(#name);             \
         const int fd = real(directory, path, flags, mode);                             \
-        track(fd, path, flags);                                                        \
-        if (creating) power_after_create(fd, path);                                    \
+        track(fd, absolute, flags);                                                    \
+        if (creating) power_after_create(fd, absolute);                                \
         return fd;                                                                     \
     }
 DEFINE_OPENAT(openat)
@@ -360,8 +393,9 @@ static void after_writer_closed(void) {
     }
 }
 
-int rename(const char *from, const char *to) {
-    set_up();
+/* What happens before a rename of the absolute path from to to: 0, or -1
+ * with errno set when the rename must fail. */
+static int before_rename(const char *from, const char *to) {
     if (names_the_path(from)) {
         if (shim.fault == rename_error) return fails_with(EIO);
         if (shim.fault == append_before_rename) append_to(shim.path, added_line, sizeof added_line - 1, 0);
@@ -370,8 +404,27 @@ int rename(const char *from, const char *to) {
     }
     crash_point(call_rename);
     power_before_rename(from, to);
+    return 0;
+}
+
+int rename(const char *from, const char *to) {
+    set_up();
+    char full_from[PATH_MAX], full_to[PATH_MAX];
+    if (before_rename(full_path(AT_FDCWD, from, full_from, PATH_MAX), full_path(AT_FDCWD, to, full_to, PATH_MAX)) != 0) {
+        return -1;
+    }
     int (*real)(const char *, const char *) = next_definition("rename");
     return real(from, to);
+}
+
+int renameat(int from_at, const char *from, int to_at, const char *to) {
+    set_up();
+    char full_from[PATH_MAX], full_to[PATH_MAX];
+    if (before_rename(full_path(from_at, from, full_from, PATH_MAX), full_path(to_at, to, full_to, PATH_MAX)) != 0) {
+        return -1;
+    }
+    int (*real)(int, const char *, int, const char *) = next_definition("renameat");
+    return real(from_at, from, to_at, to);
 }
 
 int link(const char *from, const char *to) {
@@ -379,7 +432,18 @@ int link(const char *from, const char *to) {
     crash_point(call_link);
     int (*real)(const char *, const char *) = next_definition("link");
     const int result = real(from, to);
-    if (result == 0) power_after_link(to);
+    char full_to[PATH_MAX];
+    if (result == 0) power_after_link(full_path(AT_FDCWD, to, full_to, PATH_MAX));
+    return result;
+}
+
+int linkat(int from_at, const char *from, int to_at, const char *to, int flags) {
+    set_up();
+    crash_point(call_link);
+    int (*real)(int, const char *, int, const char *, int) = next_definition("linkat");
+    const int result = real(from_at, from, to_at, to, flags);
+    char full_to[PATH_MAX];
+    if (result == 0) power_after_link(full_path(to_at, to, full_to, PATH_MAX));
     return result;
 }
 
@@ -404,11 +468,10 @@ static int is_locked(const char *path) {
     return locked;
 }
 
-int unlink(const char *path) {
-    set_up();
+/* Removes the absolute path as the fault says; real removes it for real. */
+static int unlink_path(const char *path, int (*real)(const char *)) {
     crash_point(call_unlink);
     power_before_unlink(path);
-    int (*real)(const char *) = next_definition("unlink");
     if (!names_the_path(path)) return real(path);
     switch (shim.fault) {
     case unlink_error: return fails_with(EIO);
@@ -417,4 +480,27 @@ int unlink(const char *path) {
     case unlink_removes_but_fails: return real(path) == 0 ? fails_with(EIO) : -1;
     default: return real(path);
     }
+}
+
+static int real_unlink_of(const char *path) {
+    int (*real)(const char *) = next_definition("unlink");
+    return real(path);
+}
+
+int unlink(const char *path) {
+    set_up();
+    char full[PATH_MAX];
+    return unlink_path(full_path(AT_FDCWD, path, full, PATH_MAX), real_unlink_of);
+}
+
+/* Removes through the absolute path: the same file as the command's name in
+ * its directory, since the test changes no directory meanwhile. */
+int unlinkat(int at, const char *name, int flags) {
+    set_up();
+    if (flags != 0) {
+        int (*real)(int, const char *, int) = next_definition("unlinkat");
+        return real(at, name, flags);
+    }
+    char full[PATH_MAX];
+    return unlink_path(full_path(at, name, full, PATH_MAX), real_unlink_of);
 }

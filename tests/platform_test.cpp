@@ -14,13 +14,13 @@ TEST(PlatformFiles, AppendedWritesLandAtTheEndThatOthersLeft) {
     ScratchDir scratch;
     const std::string path = scratch / "a.sdf";
     write_file(path, "old\r\n");
-    std::optional<platform::File> ours = platform::open_file(path, platform::Access::append);
-    std::optional<platform::File> theirs = platform::open_file(path, platform::Access::create);
+    std::optional<platform::OpenedFile> ours = platform::open_path(path, platform::Access::append);
+    std::optional<platform::OpenedFile> theirs = platform::open_path(path, platform::Access::create);
     ASSERT_TRUE(ours && theirs);
-    ASSERT_TRUE(platform::write_all(*theirs, std::string_view("theirs, longer\r\n")));
-    ASSERT_TRUE(platform::write_all(*ours, std::string_view("ours\r\n")));
-    EXPECT_TRUE(platform::close_file(*ours));
-    EXPECT_TRUE(platform::close_file(*theirs));
+    ASSERT_TRUE(platform::write_all(theirs->file, std::string_view("theirs, longer\r\n")));
+    ASSERT_TRUE(platform::write_all(ours->file, std::string_view("ours\r\n")));
+    EXPECT_TRUE(platform::close_file(ours->file));
+    EXPECT_TRUE(platform::close_file(theirs->file));
     EXPECT_EQ(read_file(path), "theirs, longer\r\nours\r\n");
 }
 
@@ -30,12 +30,13 @@ TEST(PlatformFiles, AppendedFileIsCutBack) {
     ScratchDir scratch;
     const std::string path = scratch / "a.sdf";
     write_file(path, "old\r\n");
-    std::optional<platform::File> file = platform::open_file(path, platform::Access::append);
-    ASSERT_TRUE(file);
-    ASSERT_TRUE(platform::write_all(*file, std::string_view("torn")));
-    EXPECT_TRUE(platform::truncate_file(*file, 5));
-    ASSERT_TRUE(platform::write_all(*file, std::string_view("new\r\n")));
-    EXPECT_TRUE(platform::close_file(*file));
+    std::optional<platform::OpenedFile> opened = platform::open_path(path, platform::Access::append);
+    ASSERT_TRUE(opened);
+    platform::File& file = opened->file;
+    ASSERT_TRUE(platform::write_all(file, std::string_view("torn")));
+    EXPECT_TRUE(platform::truncate_file(file, 5));
+    ASSERT_TRUE(platform::write_all(file, std::string_view("new\r\n")));
+    EXPECT_TRUE(platform::close_file(file));
     EXPECT_EQ(read_file(path), "old\r\nnew\r\n");
 }
 

@@ -52,6 +52,14 @@ void write_files(const std::filesystem::path& directory, const Files& files) {
     for (const auto& [name, bytes] : files) write_file((directory / name).string(), bytes);
 }
 
+Files files_in(const std::filesystem::path& directory) {
+    Files files;
+    for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+        if (entry.is_regular_file()) files[entry.path().filename().string()] = *read_file(entry.path().string());
+    }
+    return files;
+}
+
 testing::AssertionResult holds_exactly(const std::filesystem::path& root, const Files& expected) {
     Files found;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {

@@ -36,6 +36,9 @@ using Files = std::map<std::string, std::string>;
 
 void write_files(const std::filesystem::path& directory, const Files& files);
 
+// The regular files of a directory, by name.
+Files files_in(const std::filesystem::path& directory);
+
 // Whether the regular files below root are exactly the expected ones, byte
 // for byte; if not, which are absent, unexpected or different, escaped.
 testing::AssertionResult holds_exactly(const std::filesystem::path& root, const Files& expected);

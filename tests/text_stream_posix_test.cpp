@@ -37,7 +37,7 @@ TEST(TextWrite, ReopenedStreamStartsAfresh) {
     EXPECT_EQ(text_write(std::string(5000, 'z'), *stream), -1);
     EXPECT_EQ(text_close(*stream), -1);
 
-    text_reopen_for_writing(*stream, *platform::open_file(scratch / "second", platform::Access::create));
+    text_reopen_for_writing(*stream, std::move(platform::open_path(scratch / "second", platform::Access::create)->file));
     EXPECT_EQ(text_write("N\n", *stream), 0);
     EXPECT_EQ(text_close(*stream), 0);
     EXPECT_EQ(text_bytes_written(*stream), 3);

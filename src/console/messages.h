@@ -27,21 +27,3 @@ inline constexpr std::string_view error_writing = "\nERROR writing : %s \n";
 inline constexpr std::string_view error_deleting = "\nERROR deleting : %s \n";
 
 }  // namespace messages
-
-// A failure that ends the run with exit code 99, and the file it concerns.
-enum class FailedStep { opening, reading, writing, deleting };
-
-struct Failure {
-    FailedStep step;
-    std::string subject;
-};
-
-constexpr std::string_view message_for(FailedStep step) {
-    switch (step) {
-    case FailedStep::opening: return messages::error_opening;
-    case FailedStep::reading: return messages::error_reading;
-    case FailedStep::writing: return messages::error_writing;
-    case FailedStep::deleting: return messages::error_deleting;
-    }
-    return messages::error_opening;
-}

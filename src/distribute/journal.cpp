@@ -11,7 +11,7 @@
 
 namespace {
 
-constexpr std::string_view first_line = "vrtl_sdf journal 1\n";
+constexpr std::string_view first_line = "vrtl_sdf journal 2\n";
 
 std::uint64_t checksum(std::string_view bytes) {
     std::uint64_t hash = 0xcbf29ce484222325ULL;  // FNV-1a
@@ -55,28 +55,11 @@ public:
         text_.remove_prefix(length + 1);
         return true;
     }
-    bool file_id(platform::FileId& id) { return number(id.device) && number(id.index); }
     bool at_end() const { return text_.empty(); }
 
 private:
     std::string_view text_;
 };
-
-std::optional<std::string> whole_file(const std::string& path) {
-    std::optional<platform::File> file = platform::open_file(path, platform::Access::read);
-    if (!file) return std::nullopt;
-    std::string text;
-    char piece[4096];
-    for (;;) {
-        const std::optional<std::size_t> count = platform::read_some(*file, piece);
-        if (!count) return std::nullopt;
-        if (*count == 0) break;
-        text.append(piece, *count);
-    }
-    // Only read: the close has nothing to report.
-    static_cast<void>(platform::close_file(*file));
-    return text;
-}
 
 std::optional<Journal> parsed(std::string_view text) {
     constexpr std::string_view end_word = "end ";
@@ -88,13 +71,13 @@ std::optional<Journal> parsed(std::string_view text) {
 
     Reader reader(text.substr(first_line.size(), last_line - first_line.size()));
     Journal journal;
-    if (!reader.word("merged") || !reader.file_id(journal.merged.id) || !reader.number(journal.merged.size) ||
-        !reader.number(journal.merged.modified) || !reader.name(journal.merged_name)) {
+    if (!reader.word("merged") || !reader.number(journal.merged_index) || !reader.number(journal.merged_size) ||
+        !reader.number(journal.merged_modified) || !reader.name(journal.merged_name)) {
         return std::nullopt;
     }
     while (!reader.at_end()) {
-        RecordedFile file;
-        if (!reader.word("sdf") || !reader.file_id(file.id) || !reader.number(file.length) || !reader.name(file.name)) {
+        JournaledFile file;
+        if (!reader.word("sdf") || !reader.number(file.index) || !reader.number(file.length) || !reader.name(file.name)) {
             return std::nullopt;
         }
         journal.sdf_files.push_back(std::move(file));
@@ -104,37 +87,44 @@ std::optional<Journal> parsed(std::string_view text) {
 
 }  // namespace
 
-Journal journal_before_distribution(const std::string& directory_text, const std::string& merged_name,
+Journal journal_before_distribution(const platform::Directory& directory, const std::string& merged_name,
                                     const platform::FileStatus& merged) {
-    Journal journal{merged_name, merged, {}};
-    for (std::string& name : platform::directory_entries(directory_text)) {
+    Journal journal{merged_name, merged.id.index, merged.size, merged.modified, {}};
+    for (std::string& name : platform::directory_entries(directory)) {
         if (!has_sdf_extension(name)) continue;
-        if (const std::optional<platform::FileStatus> status = platform::regular_file_status(directory_text + name)) {
-            journal.sdf_files.push_back(RecordedFile{status->id, status->size, std::move(name)});
+        if (const std::optional<platform::FileStatus> status = platform::status_in(directory, name)) {
+            journal.sdf_files.push_back(JournaledFile{status->id.index, status->size, std::move(name)});
         }
     }
     return journal;
 }
 
-std::optional<std::int64_t> length_before(const Journal& journal, const platform::FileId& id) {
+bool is_journaled_merged_file(const Journal& journal, const platform::FileStatus& status) {
+    return status.id.index == journal.merged_index;
+}
+
+bool is_journaled_merged_file_unchanged(const Journal& journal, const platform::FileStatus& status) {
+    return is_journaled_merged_file(journal, status) && status.size == journal.merged_size &&
+           status.modified == journal.merged_modified;
+}
+
+std::optional<std::int64_t> journaled_length(const Journal& journal, const platform::FileId& id) {
     const auto found = std::find_if(journal.sdf_files.begin(), journal.sdf_files.end(),
-                                    [&](const RecordedFile& file) { return file.id == id; });
+                                    [&](const JournaledFile& file) { return file.index == id.index; });
     if (found == journal.sdf_files.end()) return std::nullopt;
     return found->length;
 }
 
-bool write_journal(const std::string& directory_text, const Journal& journal) {
+bool write_journal(const platform::Directory& directory, const Journal& journal) {
     std::string text(first_line);
     text += "merged ";
-    put_number(text, journal.merged.id.device);
-    put_number(text, journal.merged.id.index);
-    put_number(text, journal.merged.size);
-    put_number(text, journal.merged.modified);
+    put_number(text, journal.merged_index);
+    put_number(text, journal.merged_size);
+    put_number(text, journal.merged_modified);
     put_name(text, journal.merged_name);
-    for (const RecordedFile& file : journal.sdf_files) {
+    for (const JournaledFile& file : journal.sdf_files) {
         text += "sdf ";
-        put_number(text, file.id.device);
-        put_number(text, file.id.index);
+        put_number(text, file.index);
         put_number(text, file.length);
         put_name(text, file.name);
     }
@@ -142,19 +132,16 @@ bool write_journal(const std::string& directory_text, const Journal& journal) {
     text += "end ";
     put_number(text, sum);
     text += '\n';
-    return platform::write_own_file_durably(directory_text, std::string(journal_name), text);
+    return platform::write_own_file_durably(directory, journal_name, text);
 }
 
-FoundJournal read_journal(const std::string& directory_text) {
-    const std::string path = directory_text + std::string(journal_name);
-    if (!platform::path_exists(path)) return {FoundJournal::State::none, {}};
-    const std::optional<std::string> text = whole_file(path);
+FoundJournal read_journal(const platform::Directory& directory) {
+    if (!platform::name_taken(directory, journal_name)) return {FoundJournal::State::none, {}};
+    const std::optional<std::string> text = platform::read_whole_file(directory, journal_name);
     if (!text) return {FoundJournal::State::unreadable, {}};
     std::optional<Journal> journal = parsed(*text);
     if (!journal) return {FoundJournal::State::unfinished, {}};
     return {FoundJournal::State::found, std::move(*journal)};
 }
 
-bool remove_journal(const std::string& directory_text) {
-    return platform::remove_own_file(directory_text + std::string(journal_name));
-}
+bool remove_journal(const platform::Directory& directory) { return platform::remove_name(directory, journal_name); }

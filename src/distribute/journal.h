@@ -1,6 +1,9 @@
-// The journal: what a distribution must be able to undo, kept on stable
-// storage in the data directory from before its first byte reaches an SDF
-// file until the merged file is gone or everything is put back.
+// The journal: what a run must know to put its SDF files back, kept on stable
+// storage in the data directory from before the first byte reaches an SDF
+// file until the merged file is gone or every SDF file is put back
+// (exactly_once.h). It knows a file by its index in the file system (the
+// inode), which stays the same when the file system comes back under another
+// device number.
 #pragma once
 
 #include <cstdint>
@@ -11,44 +14,49 @@
 
 #include "platform/platform.h"
 
-// Names of the command's own in the data directory. They start with ".", so
-// that no listing takes them for a merged file.
+// The journal's name in the data directory. It starts with ".", so that no
+// listing takes it for a merged file.
 inline constexpr std::string_view journal_name = ".vrtl_sdf.journal";
-// Where the merged file stands for a moment while it is deleted.
-inline constexpr std::string_view aside_name = ".vrtl_sdf.deleting";
 
-// An SDF file as it was before the distribution.
-struct RecordedFile {
-    platform::FileId id;
+// An SDF file as it was before the run.
+struct JournaledFile {
+    std::uint64_t index = 0;
     std::int64_t length = 0;
     std::string name;
 };
 
 struct Journal {
-    std::string merged_name;       // as listed, in the data directory
-    platform::FileStatus merged;   // as the run found it when it opened it
-    std::vector<RecordedFile> sdf_files;  // every SDF file of the directory
+    std::string merged_name;  // as listed, in the data directory
+    std::uint64_t merged_index = 0;
+    std::int64_t merged_size = 0;      // as the run claimed it
+    std::int64_t merged_modified = 0;
+    std::vector<JournaledFile> sdf_files;  // every SDF file of the directory
 };
 
-// The journal of a distribution of merged_name about to start: it records
-// every SDF file the directory holds now.
-[[nodiscard]] Journal journal_before_distribution(const std::string& directory_text, const std::string& merged_name,
+// The journal of a run about to distribute the merged file: it records every
+// SDF file the directory holds now.
+[[nodiscard]] Journal journal_before_distribution(const platform::Directory& directory, const std::string& merged_name,
                                                   const platform::FileStatus& merged);
 
-// Whether the file id was in the directory before the distribution, with the
-// length it had then.
-[[nodiscard]] std::optional<std::int64_t> length_before(const Journal& journal, const platform::FileId& id);
+// Whether the journal's merged file is the file status describes, and
+// whether it is still as it was when it was claimed.
+[[nodiscard]] bool is_journaled_merged_file(const Journal& journal, const platform::FileStatus& status);
+[[nodiscard]] bool is_journaled_merged_file_unchanged(const Journal& journal, const platform::FileStatus& status);
+
+// The length the file id had before the run; nothing when the journal does
+// not know it.
+[[nodiscard]] std::optional<std::int64_t> journaled_length(const Journal& journal, const platform::FileId& id);
 
 // Writes the journal into the directory and brings it to stable storage.
-[[nodiscard]] bool write_journal(const std::string& directory_text, const Journal& journal);
+[[nodiscard]] bool write_journal(const platform::Directory& directory, const Journal& journal);
 
 // What is found of the directory's journal. A journal whose writing never
-// finished is as good as none: no SDF file was touched after it.
+// finished (empty, cut short, its checksum wrong) is as good as none.
 struct FoundJournal {
     enum class State { none, unfinished, unreadable, found } state = State::none;
     Journal journal;
 };
-[[nodiscard]] FoundJournal read_journal(const std::string& directory_text);
+[[nodiscard]] FoundJournal read_journal(const platform::Directory& directory);
 
 // Removes the directory's journal; true when none is left.
-[[nodiscard]] bool remove_journal(const std::string& directory_text);
+[[nodiscard]] bool remove_journal(const platform::Directory& directory);

@@ -1,5 +1,8 @@
-// The part of the seam that is the same on every platform: owning and opening a file.
+// The part of the seam that is the same on every platform: owning a file, and
+// the steps made of the platform's own calls.
 #include "platform/platform.h"
+
+#include <array>
 
 namespace platform {
 
@@ -22,10 +25,46 @@ std::intptr_t File::release() {
     return handle;
 }
 
-std::optional<File> open_file(const std::string& path, Access access) {
-    std::optional<OpenedFile> opened = open_file_with_status(path, access);
+bool is_still(const Directory& directory, std::string_view name, const FileId& id) {
+    const std::optional<FileStatus> status = status_in(directory, name);
+    return status && status->id == id;
+}
+
+bool sync_written_file(const Directory& directory, std::string_view name, const FileId& id) {
+    std::optional<OpenedFile> opened = open_in(directory, name, Access::sync);
+    if (!opened || opened->status.id != id) return sync_file_system(directory);
+    const bool done = sync_file(opened->file);
+    return close_file(opened->file) && done;
+}
+
+bool cut_back_file(const Directory& directory, std::string_view name, const FileId& id, std::int64_t length) {
+    std::optional<OpenedFile> opened = open_in(directory, name, Access::rewrite);
+    if (!opened || opened->status.id != id) return false;
+    const bool done = truncate_file(opened->file, length) && sync_file(opened->file);
+    return close_file(opened->file) && done;
+}
+
+bool write_own_file_durably(const Directory& directory, std::string_view name, std::string_view bytes) {
+    std::optional<OpenedFile> opened = open_in(directory, name, Access::own_new);
+    if (!opened) return false;
+    const bool written = write_all(opened->file, bytes) && sync_file(opened->file);
+    return close_file(opened->file) && written && sync_directory(directory);
+}
+
+std::optional<std::string> read_whole_file(const Directory& directory, std::string_view name) {
+    std::optional<OpenedFile> opened = open_in(directory, name, Access::read);
     if (!opened) return std::nullopt;
-    return std::move(opened->file);
+    std::string text;
+    std::array<char, 4096> piece;
+    for (;;) {
+        const std::optional<std::size_t> count = read_some(opened->file, piece);
+        if (!count) return std::nullopt;
+        if (*count == 0) break;
+        text.append(piece.data(), *count);
+    }
+    // Only read: the close has nothing to report.
+    static_cast<void>(close_file(opened->file));
+    return text;
 }
 
 }  // namespace platform

@@ -1,5 +1,6 @@
 // The thin seam between the command and the operating system. Each platform
-// implements it in a source file of its own; the build picks one.
+// implements it in a source file of its own, which the build picks; the steps
+// that are the same on both, made of the ones below, are in file.cpp.
 #pragma once
 
 #include <cstdint>
@@ -40,17 +41,63 @@ private:
     Writes writes_ = Writes::at_position;
 };
 
-enum class Access {
-    read,    // an existing file, from its start
-    create,  // created when absent, emptied when present
-    append,  // created when absent; every write lands at the current end
+// The data directory of a run, held open from its start to its end. Every
+// file in it is reached through it by a plain name, never by a path.
+struct Directory {
+    File handle;
+    std::string text;  // the directory text: argument 1 and the separator, for messages
 };
 
-// Opens a regular file; a directory, a device, a FIFO or any other kind of
-// file is refused, and opening one never blocks. Other processes may read the
-// file while it is open, and write it too, except where the system can keep
-// writers from a file opened to read (Windows), which it then does.
-[[nodiscard]] std::optional<File> open_file(const std::string& path, Access access);
+// Opens the directory that directory_text names. Nothing when there is no
+// directory there or it cannot be opened.
+[[nodiscard]] std::optional<Directory> open_directory(const std::string& directory_text);
+
+enum class Access {
+    read,     // an existing file, from its start
+    create,   // created when absent, emptied when present
+    // Created when absent; every write lands at the end as it is at that
+    // moment. The file's turn is taken before its status is read (see
+    // wait_for_file_turn), so that the status is the one this run writes after.
+    append,
+    rewrite,  // an existing file, written where its position stands: to cut it back
+    // An existing file, as a sync of it needs it: for reading where any
+    // descriptor of a file may sync it (POSIX), for writing where only a writer
+    // may (Windows), so there a file made read-only since it was written fails.
+    sync,
+    // A new file of the command's own: fails when the name is taken. Only its
+    // owner may write it; on Windows it is hidden.
+    own_new,
+};
+
+// What the file system records of a file: its size, its identity, and when
+// its data last changed, in the system's own units.
+struct FileId {
+    std::uint64_t device = 0;
+    std::uint64_t index = 0;  // the inode, or the file index: the same whatever device number a remount gives
+    auto operator<=>(const FileId&) const = default;
+};
+
+struct FileStatus {
+    std::int64_t size = 0;
+    FileId id;
+    std::int64_t modified = 0;
+    bool operator==(const FileStatus&) const = default;
+};
+
+// A regular file just opened, with its status as the open left it (after the
+// emptying of Access::create, and the turn of Access::append).
+struct OpenedFile {
+    File file;
+    FileStatus status;
+};
+
+// Opens a regular file of the directory, or a file by its path. A directory,
+// a device, a FIFO or any other kind of file is refused, and opening one
+// never blocks. Other processes may read the file while it is open, and
+// write it too, except where the system can keep writers from a file opened
+// to read (Windows), which it then does.
+[[nodiscard]] std::optional<OpenedFile> open_in(const Directory& directory, std::string_view name, Access access);
+[[nodiscard]] std::optional<OpenedFile> open_path(const std::string& path, Access access);
 
 // Reads up to buffer.size() bytes: the count read, 0 at the end of the data,
 // nothing on an error.
@@ -72,97 +119,88 @@ enum class Access {
 // Releases the file; false when the system reports an error while doing so.
 [[nodiscard]] bool close_file(File& file);
 
-// Takes an exclusive lock on the whole file without waiting: false when
-// another open file holds one. The lock lasts until the file is closed.
-[[nodiscard]] bool lock_exclusively(File& file);
-
-// Identifies a file independently of the path by which it was reached.
-struct FileId {
-    std::uint64_t device = 0;
-    std::uint64_t index = 0;
-    auto operator<=>(const FileId&) const = default;
-};
-
-// What the file system records of a regular file: its size, its identity,
-// and when its data last changed, in the system's own units.
-struct FileStatus {
-    std::int64_t size = 0;
-    FileId id;
-    std::int64_t modified = 0;
-    bool operator==(const FileStatus&) const = default;
-};
-
-// The status of the regular file at path, read without opening it, so that
-// it works on a file that cannot be read. Nothing when no regular file is there.
-[[nodiscard]] std::optional<FileStatus> regular_file_status(const std::string& path);
-
-// The status of an open file.
-[[nodiscard]] std::optional<FileStatus> file_status(const File& file);
-
-// Whether the open file still has a name in some directory: false once
-// every name of it is removed, and it lives on only while it is held open.
-[[nodiscard]] bool has_a_name(const File& file);
-
-// A file opened by open_file_with_status, with its size and identity as the
-// open found them (after the truncation of Access::create).
-struct OpenedFile {
-    File file;
-    FileStatus status;
-};
-
-// Opens as open_file does, and reads the status from the open file itself:
-// it describes the very file that will be written, and costs no extra lookup
-// of the path.
-[[nodiscard]] std::optional<OpenedFile> open_file_with_status(const std::string& path, Access access);
-
-[[nodiscard]] bool path_exists(const std::string& path);
-
-// Removes a file the command made itself, such as an SDF file it created or
-// its journal: false when it is still there.
-[[nodiscard]] bool remove_own_file(const std::string& path);
-
-// The names of the entries of the directory; none when it cannot be read.
-[[nodiscard]] std::vector<std::string> directory_entries(const std::string& directory_text);
+// Brings the file's data to stable storage.
+[[nodiscard]] bool sync_file(File& file);
 
 // Starts writing the file's changed data to storage and returns without
 // waiting for it, so that a later sync has less to wait for. A system
 // without such a call does nothing.
 void start_write_back(File& file);
 
-// Brings the data of the file written as name in the directory to stable
-// storage. It needs no write access to the file; when the file is no longer
-// at its name (a reader took it away meanwhile), the whole file system that
-// holds the directory is synced instead.
-[[nodiscard]] bool sync_written_file(const std::string& directory_text, const std::string& name, const FileId& id);
+// Takes an exclusive claim on the whole file without waiting: false when
+// another open file holds one. The claim lasts until the file is closed.
+[[nodiscard]] bool claim_exclusively(File& file);
 
-// Brings the directory's entries to stable storage. A file system that cannot
-// sync a directory counts as done.
-[[nodiscard]] bool sync_directory(const std::string& directory_text);
+// Waits for the file's turn, as runs that append to one SDF file take it, and
+// holds it until the file is closed. Reads and writes of others are not
+// hindered: the turn keeps runs of this command apart, nothing else.
+[[nodiscard]] bool wait_for_file_turn(File& file);
 
-// Cuts the file at path, if it is still the file id, back to its first length
+// The status of the regular file at name, a symbolic link followed; read
+// without opening it, so that it works on a file that cannot be read.
+// Nothing when no regular file is there.
+[[nodiscard]] std::optional<FileStatus> status_in(const Directory& directory, std::string_view name);
+
+// The status of an open regular file.
+[[nodiscard]] std::optional<FileStatus> file_status(const File& file);
+
+// Whether anything at all is at name, a dangling link included.
+[[nodiscard]] bool name_taken(const Directory& directory, std::string_view name);
+
+// Whether the open file still has a name in some directory: false once
+// every name of it is removed, and it lives on only while it is held open.
+[[nodiscard]] bool has_a_name(const File& file);
+
+// Removes the name from the directory, whatever file it names: false when
+// it is still there.
+[[nodiscard]] bool remove_name(const Directory& directory, std::string_view name);
+
+// Gives the file at from the name to, unless to is taken: false when the
+// file is not at to, or is still at from too.
+[[nodiscard]] bool move_unless_taken(const Directory& directory, std::string_view from, std::string_view to);
+
+// The names of the entries of the directory; none when it cannot be read.
+[[nodiscard]] std::vector<std::string> directory_entries(const Directory& directory);
+
+// Brings the directory's entries to stable storage. Where the system keeps
+// them in a journal of its own and a directory cannot be synced (Windows), or
+// where the file system cannot sync a directory, this counts as done.
+[[nodiscard]] bool sync_directory(const Directory& directory);
+
+// Brings everything the file system of the directory holds to stable storage:
+// for a file that can no longer be reached by its name. False where the system
+// allows it only to an administrator (Windows).
+[[nodiscard]] bool sync_file_system(const Directory& directory);
+
+// ---- The same on every platform (file.cpp) ----------------------------------
+
+// Whether name still names the file id.
+[[nodiscard]] bool is_still(const Directory& directory, std::string_view name, const FileId& id);
+
+// Brings the data of the file written as name, the file id, to stable
+// storage; when name no longer leads to it (a reader took it away), the whole
+// file system is synced instead.
+[[nodiscard]] bool sync_written_file(const Directory& directory, std::string_view name, const FileId& id);
+
+// Cuts the file at name, if it is still the file id, back to its first length
 // bytes and brings that to stable storage. Never creates a file.
-[[nodiscard]] bool cut_back_file(const std::string& path, const FileId& id, std::int64_t length);
+[[nodiscard]] bool cut_back_file(const Directory& directory, std::string_view name, const FileId& id,
+                                 std::int64_t length);
 
-// Writes a new file of the command's own into the directory and brings it,
-// and its entry in the directory, to stable storage before it returns. The
-// file is hidden from every listing: its name starts with "." and, on
-// Windows, it carries the hidden attribute. Fails when the file exists.
-[[nodiscard]] bool write_own_file_durably(const std::string& directory_text, const std::string& name,
-                                          std::string_view bytes);
+// Writes a new file of the command's own (Access::own_new) and brings it, and
+// its name in the directory, to stable storage before it returns.
+[[nodiscard]] bool write_own_file_durably(const Directory& directory, std::string_view name, std::string_view bytes);
+
+// The whole content of the regular file at name; nothing when it cannot be read.
+[[nodiscard]] std::optional<std::string> read_whole_file(const Directory& directory, std::string_view name);
 
 // ---- Turns: runs of the command wait for each other -------------------------
 
-// A run's turn on its data directory, held from before the listing to the
-// end of the run, so that no two runs write one SDF file at once. Closing
-// the file ends the turn; so does the end of the process, however it ends.
-struct DirectoryTurn {
-    enum class State { held, no_directory, failed } state = State::failed;
-    File held;
-};
-
-// Waits until no other run holds the directory's turn, and takes it.
-// no_directory when there is no directory to take a turn on.
-[[nodiscard]] DirectoryTurn wait_for_directory_turn(const std::string& directory_text);
+// Waits until no other run holds the directory's turn, and takes it: held
+// from before the listing to the end of the run, so that no two runs work in
+// one directory at once. Closing the file given ends the turn; so does the
+// end of the process, however it ends. Nothing when the turn cannot be taken.
+[[nodiscard]] std::optional<File> wait_for_directory_turn(const Directory& directory);
 
 // Waits for the turn on the listing file at path, which it opens (creating
 // it) without following a symbolic link: runs that share a current directory
@@ -174,25 +212,24 @@ struct DirectoryTurn {
 // ---- The deletion of the merged file ----------------------------------------
 
 enum class Removal {
-    removed,      // the file read is gone from its path
-    not_removed,  // it is still at its path
-    changed,      // it was changed since it was read, and is left at its path
-    replaced,     // another file is at the path now, and is left there
-    gone,         // nothing is at the path: the file read was taken away
-    left_aside,   // what was at the path stands at aside_path, as it could not be put back
+    removed,      // the file read is gone from its name
+    not_removed,  // it is still at its name
+    changed,      // it was changed since it was read, and is left at its name
+    replaced,     // another file is at the name now, and is left there
+    gone,         // nothing is at the name: the file read was taken away
+    left_aside,   // what was at the name stands at aside, as it could not be given its name back
 };
 
-// Removes from path the file that read holds open, but only that file, and
-// only when it is still as as_read describes it: its size and last change.
-// aside_path, in the same directory, is a name of the command's own where
-// the file may stand for a moment: a crash leaves it there, and put_back()
-// or remove_own_file() settles it.
-[[nodiscard]] Removal remove_file_read(const std::string& path, const std::string& aside_path,
+// Removes from name the file that read holds open, but only that file, and
+// only when it is still as as_read describes it. Where the system can only
+// remove a name, not a file (POSIX), the file first moves to aside, a name
+// of the command's own in the directory, so that what is removed is exactly
+// what was looked at; a crash can leave it there. Where it can remove the
+// file held (Windows), aside is not used.
+[[nodiscard]] Removal remove_file_read(const Directory& directory, std::string_view name, std::string_view aside,
                                        const FileStatus& as_read, File& read);
 
-// Moves the file at aside_path back to path, unless path is taken. False
-// when the file is not back at path, or is still at aside_path too.
-[[nodiscard]] bool put_back(const std::string& aside_path, const std::string& path);
+// ---- Names and the listing --------------------------------------------------
 
 // The separator that ends the directory text.
 extern const std::string_view directory_separator;

@@ -1,4 +1,5 @@
-// The seam on POSIX systems.
+// The seam on POSIX systems. Every file of the data directory is reached
+// through the directory's descriptor (the *at calls), never by a path.
 #include "platform/platform.h"
 
 #include <algorithm>
@@ -33,14 +34,25 @@ auto retrying(SystemCall call) {
     return result;
 }
 
+// A name that stays in the directory: no separator, and neither "." nor "..".
+bool is_plain(std::string_view name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos;
+}
+
 int open_flags(Access access) {
     switch (access) {
-    case Access::read: return O_RDONLY;
+    case Access::read:
+    case Access::sync: return O_RDONLY;
     case Access::create: return O_WRONLY | O_CREAT;
     case Access::append: return O_WRONLY | O_CREAT | O_APPEND;
+    case Access::rewrite: return O_WRONLY;
+    case Access::own_new: return O_WRONLY | O_CREAT | O_EXCL;
     }
     return -1;
 }
+
+// Files of the command's own are written by their owner only, whatever the umask.
+mode_t creation_mode(Access access) { return access == Access::own_new ? 0644 : 0666; }
 
 FileId id_of(const struct stat& status) {
     return FileId{static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
@@ -51,29 +63,72 @@ FileStatus status_of(const struct stat& status) {
     return FileStatus{static_cast<std::int64_t>(status.st_size), id_of(status), modified};
 }
 
-// Opens path with flags, and gives the file with its status; nothing when
-// the open fails or path names no regular file. O_NONBLOCK keeps the open of
-// a FIFO from waiting for a peer; on a regular file it changes nothing.
-std::optional<OpenedFile> open_regular(const std::string& path, int flags, Writes writes = Writes::at_position) {
-    const int fd = retrying([&] { return open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666); });
-    if (fd == -1) return std::nullopt;
-    File file(fd, writes);
+// Locks of the open file where the system has them, so that closing another
+// descriptor of the file leaves the turn in place; locks of the process elsewhere.
+#if defined(F_OFD_SETLKW)
+constexpr int record_lock_now = F_OFD_SETLK;
+constexpr int record_lock_waiting = F_OFD_SETLKW;
+#else
+constexpr int record_lock_now = F_SETLK;
+constexpr int record_lock_waiting = F_SETLKW;
+#endif
+
+std::optional<FileStatus> regular_status(int fd) {
     struct stat status {};
     if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
-    return OpenedFile{std::move(file), status_of(status)};
+    return status_of(status);
 }
+
+// Waits for the turn of an open file of any kind. A turn that is free is
+// taken at once, before anything else is asked of the file; one that another
+// holds is waited for only on a regular file, since a FIFO or a device is
+// refused anyway.
+bool take_turn_of_regular(File& file) {
+    struct flock whole_file {};
+    whole_file.l_type = F_WRLCK;
+    whole_file.l_whence = SEEK_SET;
+    if (retrying([&] { return fcntl(fd_of(file), record_lock_now, &whole_file); }) == 0) return true;
+    return regular_status(fd_of(file)) && wait_for_file_turn(file);
+}
+
+// Opens name relative to the directory descriptor at (AT_FDCWD for a path),
+// and gives the file with its status; nothing when the open fails or no
+// regular file is there. O_NONBLOCK keeps the open of a FIFO from waiting for
+// a peer; on a regular file it changes nothing.
+std::optional<OpenedFile> open_at(int at, const char* name, Access access) {
+    const int fd = retrying([&] {
+        return openat(at, name, open_flags(access) | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, creation_mode(access));
+    });
+    if (fd == -1) return std::nullopt;
+    File file(fd, access == Access::append ? Writes::at_end : Writes::at_position);
+    if (access == Access::append && !take_turn_of_regular(file)) return std::nullopt;
+    std::optional<FileStatus> status = regular_status(fd);
+    if (!status) return std::nullopt;
+    // Emptying waits until the file is known to be a regular one.
+    if (access == Access::create) {
+        if (!truncate_file(file, 0)) return std::nullopt;
+        status->size = 0;
+    }
+    return OpenedFile{std::move(file), *status};
+}
+
+std::string name_text(std::string_view name) { return std::string(name); }
 
 }  // namespace
 
-std::optional<OpenedFile> open_file_with_status(const std::string& path, Access access) {
-    std::optional<OpenedFile> opened =
-        open_regular(path, open_flags(access), access == Access::append ? Writes::at_end : Writes::at_position);
-    // Truncation waits until the file is known to be a regular one.
-    if (opened && access == Access::create) {
-        if (!truncate_file(opened->file, 0)) return std::nullopt;
-        opened->status.size = 0;
-    }
-    return opened;
+std::optional<Directory> open_directory(const std::string& directory_text) {
+    const int fd = retrying([&] { return open(directory_text.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+    if (fd == -1) return std::nullopt;
+    return Directory{File(fd), directory_text};
+}
+
+std::optional<OpenedFile> open_in(const Directory& directory, std::string_view name, Access access) {
+    if (!is_plain(name)) return std::nullopt;
+    return open_at(fd_of(directory.handle), name_text(name).c_str(), access);
+}
+
+std::optional<OpenedFile> open_path(const std::string& path, Access access) {
+    return open_at(AT_FDCWD, path.c_str(), access);
 }
 
 std::optional<std::size_t> read_some(File& file, std::span<char> buffer) {
@@ -114,20 +169,46 @@ bool close_file(File& file) {
     return close(static_cast<int>(file.release())) == 0;
 }
 
-bool lock_exclusively(File& file) {
+bool sync_file(File& file) {
+    const int result = retrying([&] { return fsync(fd_of(file)); });
+    return result == 0 || errno == EINVAL;  // EINVAL: the file system cannot sync this
+}
+
+void start_write_back([[maybe_unused]] File& file) {
+    // Only Linux has the call; elsewhere the final sync does all the work.
+#if VRTL_SDF_HAVE_SYNC_FILE_RANGE
+    // Its result changes nothing: the final sync reports what must be reported.
+    static_cast<void>(sync_file_range(fd_of(file), 0, 0, SYNC_FILE_RANGE_WRITE));
+#endif
+}
+
+bool claim_exclusively(File& file) {
     return retrying([&] { return flock(fd_of(file), LOCK_EX | LOCK_NB); }) == 0;
 }
 
-std::optional<FileStatus> regular_file_status(const std::string& path) {
+// A record lock, not flock: a run that appends to a file that another run
+// has claimed to read as its merged file must not wait for that run.
+bool wait_for_file_turn(File& file) {
+    struct flock whole_file {};
+    whole_file.l_type = F_WRLCK;
+    whole_file.l_whence = SEEK_SET;
+    return retrying([&] { return fcntl(fd_of(file), record_lock_waiting, &whole_file); }) == 0;
+}
+
+std::optional<FileStatus> status_in(const Directory& directory, std::string_view name) {
     struct stat status {};
-    if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
+    if (!is_plain(name) || fstatat(fd_of(directory.handle), name_text(name).c_str(), &status, 0) != 0 ||
+        !S_ISREG(status.st_mode)) {
+        return std::nullopt;
+    }
     return status_of(status);
 }
 
-std::optional<FileStatus> file_status(const File& file) {
+std::optional<FileStatus> file_status(const File& file) { return regular_status(fd_of(file)); }
+
+bool name_taken(const Directory& directory, std::string_view name) {
     struct stat status {};
-    if (fstat(fd_of(file), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
-    return status_of(status);
+    return is_plain(name) && fstatat(fd_of(directory.handle), name_text(name).c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 bool has_a_name(const File& file) {
@@ -135,128 +216,92 @@ bool has_a_name(const File& file) {
     return fstat(fd_of(file), &status) != 0 || status.st_nlink > 0;
 }
 
-bool path_exists(const std::string& path) {
-    struct stat status {};
-    return lstat(path.c_str(), &status) == 0;
+bool remove_name(const Directory& directory, std::string_view name) {
+    if (!is_plain(name)) return false;
+    // Not what unlinkat reports counts, but whether the name is gone.
+    static_cast<void>(unlinkat(fd_of(directory.handle), name_text(name).c_str(), 0));
+    return !name_taken(directory, name);
 }
 
-bool remove_own_file(const std::string& path) { return unlink(path.c_str()) == 0 || !path_exists(path); }
+bool move_unless_taken(const Directory& directory, std::string_view from, std::string_view to) {
+    if (!is_plain(from) || !is_plain(to)) return false;
+    const int at = fd_of(directory.handle);
+    // A link fails where to is taken: a file that arrived meanwhile stays.
+    if (linkat(at, name_text(from).c_str(), at, name_text(to).c_str(), 0) != 0) return false;
+    static_cast<void>(unlinkat(at, name_text(from).c_str(), 0));  // what counts is whether it is gone
+    return !name_taken(directory, from);
+}
 
-std::vector<std::string> directory_entries(const std::string& directory_text) {
+std::vector<std::string> directory_entries(const Directory& directory) {
     std::vector<std::string> names;
-    if (DIR* directory = opendir(directory_text.c_str())) {
-        while (const dirent* entry = readdir(directory)) names.emplace_back(entry->d_name);
-        closedir(directory);
+    // A descriptor of its own: the stream takes it over, and reads from the start.
+    const int fd = fcntl(fd_of(directory.handle), F_DUPFD_CLOEXEC, 0);
+    if (fd == -1) return names;
+    DIR* stream = fdopendir(fd);
+    if (!stream) {
+        close(fd);
+        return names;
     }
+    rewinddir(stream);
+    while (const dirent* entry = readdir(stream)) names.emplace_back(entry->d_name);
+    closedir(stream);
     return names;
 }
 
-namespace {
-
-bool synced(File& file) {
-    const int result = retrying([&] { return fsync(fd_of(file)); });
-    return result == 0 || errno == EINVAL;  // EINVAL: the file system cannot sync this
+bool sync_directory(const Directory& directory) {
+    const int result = retrying([&] { return fsync(fd_of(directory.handle)); });
+    return result == 0 || errno == EINVAL;
 }
 
-std::optional<File> open_directory(const std::string& directory_text) {
-    const int fd = retrying([&] { return open(directory_text.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
-    if (fd == -1) return std::nullopt;
-    return File(fd);
-}
-
-// The whole file system that holds the directory, for a file that can no
-// longer be reached by its name.
-bool sync_file_system(const std::string& directory_text) {
-    std::optional<File> directory = open_directory(directory_text);
+bool sync_file_system(const Directory& directory) {
 #if VRTL_SDF_HAVE_SYNCFS
-    return directory && syncfs(fd_of(*directory)) == 0;
+    return syncfs(fd_of(directory.handle)) == 0;
 #else
+    static_cast<void>(directory);
     sync();
-    return directory.has_value();
+    return true;
 #endif
 }
 
-}  // namespace
-
-void start_write_back([[maybe_unused]] File& file) {
-    // Only Linux has the call; elsewhere the final sync does all the work.
-#if VRTL_SDF_HAVE_SYNC_FILE_RANGE
-    // Its result changes nothing: sync_file later reports what must be reported.
-    static_cast<void>(sync_file_range(fd_of(file), 0, 0, SYNC_FILE_RANGE_WRITE));
-#endif
-}
-
-// Opened for reading only: a reader may have made the file read-only since
-// it was written, and fsync needs no write access.
-bool sync_written_file(const std::string& directory_text, const std::string& name, const FileId& id) {
-    std::optional<OpenedFile> opened = open_regular(directory_text + name, O_RDONLY);
-    if (!opened || opened->status.id != id) return sync_file_system(directory_text);
-    const bool done = synced(opened->file);
-    return close_file(opened->file) && done;
-}
-
-bool sync_directory(const std::string& directory_text) {
-    std::optional<File> directory = open_directory(directory_text);
-    if (!directory) return false;
-    const bool done = synced(*directory);
-    return close_file(*directory) && done;
-}
-
-bool cut_back_file(const std::string& path, const FileId& id, std::int64_t length) {
-    std::optional<OpenedFile> opened = open_regular(path, O_WRONLY);
-    if (!opened || opened->status.id != id) return false;
-    const bool done = truncate_file(opened->file, length) && synced(opened->file);
-    return close_file(opened->file) && done;
-}
-
-bool write_own_file_durably(const std::string& directory_text, const std::string& name, std::string_view bytes) {
-    const int fd = retrying([&] {
-        return open((directory_text + name).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
-    });
-    if (fd == -1) return false;
-    File file(fd);
-    const bool written = write_all(file, bytes) && synced(file);
-    return close_file(file) && written && sync_directory(directory_text);
-}
-
-DirectoryTurn wait_for_directory_turn(const std::string& directory_text) {
-    // The directory itself carries the lock: no file of the command's own
-    // is left in it, and a run that dies gives up its turn with its descriptors.
-    std::optional<File> directory = open_directory(directory_text);
-    if (!directory) return {DirectoryTurn::State::no_directory, File()};
-    if (retrying([&] { return flock(fd_of(*directory), LOCK_EX); }) != 0) return {DirectoryTurn::State::failed, File()};
-    return {DirectoryTurn::State::held, std::move(*directory)};
+std::optional<File> wait_for_directory_turn(const Directory& directory) {
+    // The directory itself carries the turn, through an open of its own: no
+    // file of the command's own is left in it, and a run that dies gives up
+    // its turn with its descriptors.
+    const int fd = retrying([&] { return openat(fd_of(directory.handle), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+    if (fd == -1) return std::nullopt;
+    File turn(fd);
+    if (retrying([&] { return flock(fd, LOCK_EX); }) != 0) return std::nullopt;
+    return turn;
 }
 
 std::optional<File> wait_for_listing_turn(const std::string& path) {
-    std::optional<OpenedFile> listing = open_regular(path, O_RDONLY | O_CREAT | O_NOFOLLOW);
-    if (!listing || retrying([&] { return flock(fd_of(listing->file), LOCK_EX); }) != 0) return std::nullopt;
-    return std::move(listing->file);
+    const int fd = retrying([&] { return open(path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0666); });
+    if (fd == -1) return std::nullopt;
+    File listing(fd);
+    if (!regular_status(fd) || retrying([&] { return flock(fd, LOCK_EX); }) != 0) return std::nullopt;
+    return listing;
 }
 
-Removal remove_file_read(const std::string& path, const std::string& aside_path, const FileStatus& as_read, File&) {
+Removal remove_file_read(const Directory& directory, std::string_view name, std::string_view aside,
+                         const FileStatus& as_read, File&) {
+    const int at = fd_of(directory.handle);
+    if (!is_plain(name) || !is_plain(aside)) return Removal::not_removed;
     // Moved aside first, so that what is removed is exactly what was looked
-    // at: a file renamed onto path meanwhile is put back, never removed.
-    if (rename(path.c_str(), aside_path.c_str()) != 0) {
+    // at: a file renamed onto name meanwhile is given it back, never removed.
+    if (renameat(at, name_text(name).c_str(), at, name_text(aside).c_str()) != 0) {
         return errno == ENOENT ? Removal::gone : Removal::not_removed;
     }
-    const std::optional<FileStatus> aside = regular_file_status(aside_path);
-    const bool is_the_file_read = aside && aside->id == as_read.id;
-    if (is_the_file_read && *aside == as_read) {
-        // Not what unlink reports counts, but whether the file is gone.
-        static_cast<void>(unlink(aside_path.c_str()));
-        if (!path_exists(aside_path)) return Removal::removed;
+    struct stat moved {};
+    const bool regular = fstatat(at, name_text(aside).c_str(), &moved, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(moved.st_mode);
+    const bool is_the_file_read = regular && id_of(moved) == as_read.id;
+    const bool unchanged = is_the_file_read && status_of(moved) == as_read;
+    if (unchanged) {
+        static_cast<void>(unlinkat(at, name_text(aside).c_str(), 0));  // what counts is whether it is gone
+        if (!name_taken(directory, aside)) return Removal::removed;
     }
-    if (!put_back(aside_path, path)) return Removal::left_aside;
+    if (!move_unless_taken(directory, aside, name)) return Removal::left_aside;
     if (!is_the_file_read) return Removal::replaced;
-    return *aside == as_read ? Removal::not_removed : Removal::changed;
-}
-
-bool put_back(const std::string& aside_path, const std::string& path) {
-    // A link fails where path is taken: a file that arrived meanwhile stays.
-    if (link(aside_path.c_str(), path.c_str()) != 0) return false;
-    static_cast<void>(unlink(aside_path.c_str()));
-    return !path_exists(aside_path);
+    return unchanged ? Removal::not_removed : Removal::changed;
 }
 
 namespace {
@@ -268,6 +313,15 @@ bool matches(const std::string& pattern, const std::string& name) {
     return fnmatch(pattern.c_str(), name.c_str(), FNM_PERIOD) == 0;
 }
 
+std::vector<std::string> entries_of(const std::string& directory_text) {
+    std::vector<std::string> names;
+    if (DIR* directory = opendir(directory_text.c_str())) {
+        while (const dirent* entry = readdir(directory)) names.emplace_back(entry->d_name);
+        closedir(directory);
+    }
+    return names;
+}
+
 }  // namespace
 
 Listing write_listing(const std::string& directory_text, const std::string& extension,
@@ -275,19 +329,23 @@ Listing write_listing(const std::string& directory_text, const std::string& exte
     // Made before the directory is read, as a shell's redirection would be:
     // a listing of the current directory always holds the listing file itself.
     // Never reached through a symbolic link, and emptied first.
-    std::optional<OpenedFile> opened = open_regular(listing_path, O_WRONLY | O_CREAT | O_NOFOLLOW);
-    if (!opened || !truncate_file(opened->file, 0)) return Listing::not_opened;
+    const int fd = retrying([&] {
+        return open(listing_path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
+    });
+    if (fd == -1) return Listing::not_opened;
+    File listing(fd);
+    if (!regular_status(fd) || !truncate_file(listing, 0)) return Listing::not_opened;
     const std::string pattern = listing_pattern(extension);
     std::vector<std::string> names;
-    for (std::string& name : directory_entries(directory_text)) {
+    for (std::string& name : entries_of(directory_text)) {
         if (matches(pattern, name)) names.push_back(std::move(name));
     }
     std::sort(names.begin(), names.end());
 
-    std::string listing;
-    for (const std::string& name : names) listing += name + "\r\n";
-    const bool written = write_all(opened->file, listing);
-    return close_file(opened->file) && written ? Listing::written : Listing::not_written;
+    std::string text;
+    for (const std::string& name : names) text += name + "\r\n";
+    const bool written = write_all(listing, text);
+    return close_file(listing) && written ? Listing::written : Listing::not_written;
 }
 
 std::string interpreter_program() { return {}; }

@@ -41,29 +41,66 @@ private:
 constexpr DWORD largest_transfer = std::numeric_limits<DWORD>::max();
 
 DWORD share_mode(Access access) {
+    switch (access) {
     // A file being read may not be written by anyone else: a merged file that
     // its producer still has open for writing is not taken, and none may
     // start writing it while the run reads it. It is deleted while still
-    // held open and locked, which only a handle that allows deletion permits.
-    return access == Access::read ? FILE_SHARE_READ | FILE_SHARE_DELETE : FILE_SHARE_READ | FILE_SHARE_WRITE;
+    // held open and claimed, which only a handle that allows deletion permits.
+    case Access::read: return FILE_SHARE_READ | FILE_SHARE_DELETE;
+    case Access::create:
+    case Access::append: return FILE_SHARE_READ | FILE_SHARE_WRITE;
+    case Access::rewrite:
+    case Access::sync: return FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    case Access::own_new: return FILE_SHARE_READ;
+    }
+    return 0;
 }
 
 DWORD desired_access(Access access) {
     switch (access) {
     case Access::read: return GENERIC_READ;
-    case Access::create: return GENERIC_WRITE;
+    case Access::create:
+    case Access::rewrite:
+    case Access::own_new: return GENERIC_WRITE;
     // Without FILE_WRITE_DATA every write lands at the end as the file stands
     // at that moment, in one step, as with O_APPEND: two writers appending to
-    // one file never write over each other's bytes.
-    case Access::append: return FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+    // one file never write over each other's bytes. FILE_READ_DATA lets the
+    // handle take the file's turn.
+    case Access::append: return FILE_READ_DATA | FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+    // Windows syncs a file only through a handle that may write it.
+    case Access::sync: return GENERIC_WRITE;
     }
     return 0;
 }
 
-// Opens whatever is at path; whether it is a disk file is judged afterwards.
-HANDLE open_handle(const std::string& path, DWORD desired_access, DWORD share, DWORD disposition) {
-    return CreateFileA(path.c_str(), desired_access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+DWORD disposition(Access access) {
+    switch (access) {
+    case Access::read:
+    case Access::rewrite:
+    case Access::sync: return OPEN_EXISTING;
+    case Access::create:
+    case Access::append: return OPEN_ALWAYS;
+    case Access::own_new: return CREATE_NEW;
+    }
+    return OPEN_EXISTING;
 }
+
+// Files of the command's own are hidden, so that no dir lists them.
+DWORD attributes(Access access) { return access == Access::own_new ? FILE_ATTRIBUTE_HIDDEN : FILE_ATTRIBUTE_NORMAL; }
+
+// Opens whatever is at path; whether it is a disk file is judged afterwards.
+HANDLE open_handle(const std::string& path, DWORD desired_access, DWORD share, DWORD disposition,
+                   DWORD flags = FILE_ATTRIBUTE_NORMAL) {
+    return CreateFileA(path.c_str(), desired_access, share, nullptr, disposition, flags, nullptr);
+}
+
+// A name that stays in the directory: no separator, no stream of another
+// file, and neither "." nor "..".
+bool is_plain(std::string_view name) {
+    return !name.empty() && name != "." && name != ".." && name.find_first_of("\\/:") == std::string_view::npos;
+}
+
+std::string path_of(const Directory& directory, std::string_view name) { return directory.text + std::string(name); }
 
 // What the system records of a file on a disk that is not a directory;
 // nothing for any other kind. Devices such as NUL, CON or COM1, in any
@@ -156,20 +193,32 @@ std::string upper_case(std::string_view text) {
 
 }  // namespace
 
-std::optional<OpenedFile> open_file_with_status(const std::string& path, Access access) {
-    const DWORD disposition = access == Access::read ? OPEN_EXISTING : OPEN_ALWAYS;
-    const HANDLE handle = open_handle(path, desired_access(access), share_mode(access), disposition);
+std::optional<Directory> open_directory(const std::string& directory_text) {
+    // Held with read and write shared but not deletion, so that the
+    // directory cannot be renamed or removed while the run holds it.
+    const HANDLE handle = CreateFileA(directory_text.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
+    return Directory{File(value_of(handle)), directory_text};
+}
+
+std::optional<OpenedFile> open_path(const std::string& path, Access access) {
+    const HANDLE handle =
+        open_handle(path, desired_access(access), share_mode(access), disposition(access), attributes(access));
     if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
     File file(value_of(handle), access == Access::append ? Writes::at_end : Writes::at_position);
+    if (!disk_file_information(handle)) return std::nullopt;
+    if (access == Access::append && !wait_for_file_turn(file)) return std::nullopt;
+    // Emptying waits until the file is known to be a disk file.
+    if (access == Access::create && !truncate_file(file, 0)) return std::nullopt;
     const std::optional<BY_HANDLE_FILE_INFORMATION> information = disk_file_information(handle);
     if (!information) return std::nullopt;
-    FileStatus status = status_of(*information);
-    // Truncation waits until the file is known to be a disk file.
-    if (access == Access::create) {
-        if (!truncate_file(file, 0)) return std::nullopt;
-        status.size = 0;
-    }
-    return OpenedFile{std::move(file), status};
+    return OpenedFile{std::move(file), status_of(*information)};
+}
+
+std::optional<OpenedFile> open_in(const Directory& directory, std::string_view name, Access access) {
+    if (!is_plain(name)) return std::nullopt;
+    return open_path(path_of(directory, name), access);
 }
 
 std::optional<std::size_t> read_some(File& file, std::span<char> buffer) {
@@ -209,12 +258,32 @@ bool close_file(File& file) {
     return CloseHandle(reinterpret_cast<HANDLE>(file.release())) != 0;
 }
 
-bool lock_exclusively(File& file) {
+bool claim_exclusively(File& file) {
     OVERLAPPED from_the_start{};
     constexpr DWORD whole_file = std::numeric_limits<DWORD>::max();
     return LockFileEx(handle_of(file), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, whole_file, whole_file,
                       &from_the_start) != 0;
 }
+
+namespace {
+
+// A turn is a lock of one byte far past any data: it hinders no read or
+// write of the file, only the turn of another run.
+OVERLAPPED far_past_the_data() {
+    OVERLAPPED far{};
+    far.Offset = 0xfffffffe;
+    far.OffsetHigh = 0x7fffffff;
+    return far;
+}
+
+}  // namespace
+
+bool wait_for_file_turn(File& file) {
+    OVERLAPPED far = far_past_the_data();
+    return LockFileEx(handle_of(file), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &far) != 0;
+}
+
+bool sync_file(File& file) { return FlushFileBuffers(handle_of(file)) != 0; }
 
 std::optional<std::size_t> read_at(File& file, std::int64_t offset, std::span<char> buffer) {
     OVERLAPPED at{};
@@ -226,10 +295,11 @@ std::optional<std::size_t> read_at(File& file, std::int64_t offset, std::span<ch
     return GetLastError() == ERROR_HANDLE_EOF ? std::optional<std::size_t>(0) : std::nullopt;
 }
 
-std::optional<FileStatus> regular_file_status(const std::string& path) {
+std::optional<FileStatus> status_in(const Directory& directory, std::string_view name) {
+    if (!is_plain(name)) return std::nullopt;
     // No access asked for: the attributes of a file that may not be read can
     // still be queried.
-    const OwnedHandle handle(open_handle(path, 0, share_all, OPEN_EXISTING));
+    const OwnedHandle handle(open_handle(path_of(directory, name), 0, share_all, OPEN_EXISTING));
     if (handle.get() == INVALID_HANDLE_VALUE) return std::nullopt;
     const std::optional<BY_HANDLE_FILE_INFORMATION> information = disk_file_information(handle.get());
     if (!information) return std::nullopt;
@@ -248,14 +318,26 @@ bool has_a_name(const File& file) {
     return standard.NumberOfLinks > 0 && !standard.DeletePending;
 }
 
-bool path_exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool name_taken(const Directory& directory, std::string_view name) {
+    return is_plain(name) && GetFileAttributesA(path_of(directory, name).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
-bool remove_own_file(const std::string& path) { return DeleteFileA(path.c_str()) != 0 || !path_exists(path); }
+bool remove_name(const Directory& directory, std::string_view name) {
+    if (!is_plain(name)) return false;
+    // Not what DeleteFile reports counts, but whether the name is gone.
+    static_cast<void>(DeleteFileA(path_of(directory, name).c_str()));
+    return !name_taken(directory, name);
+}
 
-std::vector<std::string> directory_entries(const std::string& directory_text) {
+bool move_unless_taken(const Directory& directory, std::string_view from, std::string_view to) {
+    return is_plain(from) && is_plain(to) &&
+           MoveFileA(path_of(directory, from).c_str(), path_of(directory, to).c_str()) != 0;
+}
+
+std::vector<std::string> directory_entries(const Directory& directory) {
     std::vector<std::string> names;
     WIN32_FIND_DATAA found{};
-    const HANDLE search = FindFirstFileA((directory_text + "*").c_str(), &found);
+    const HANDLE search = FindFirstFileA((directory.text + "*").c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) return names;
     do {
         names.emplace_back(found.cFileName);
@@ -267,74 +349,32 @@ std::vector<std::string> directory_entries(const std::string& directory_text) {
 // Windows writes cached data back on its own schedule; FlushFileBuffers waits for it.
 void start_write_back(File&) {}
 
-namespace {
-
-// Opens for writing the file at path when it is the file id; FlushFileBuffers
-// and SetEndOfFile need write access.
-std::optional<File> open_for_writing(const std::string& path, const FileId& id) {
-    const HANDLE handle = open_handle(path, GENERIC_WRITE, share_all, OPEN_EXISTING);
-    if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
-    File file(value_of(handle));
-    const std::optional<BY_HANDLE_FILE_INFORMATION> information = disk_file_information(handle);
-    if (!information || id_of(*information) != id) return std::nullopt;
-    return file;
-}
-
-bool flushed(File& file) { return FlushFileBuffers(handle_of(file)) != 0; }
-
-}  // namespace
-
-// Windows can flush a file only through a handle with write access, and a
-// whole volume only for an administrator: a file made read-only or moved
-// away since it was written fails here.
-bool sync_written_file(const std::string& directory_text, const std::string& name, const FileId& id) {
-    std::optional<File> file = open_for_writing(directory_text + name, id);
-    const bool done = file && flushed(*file);
-    return file && close_file(*file) && done;
-}
-
 // A directory cannot be flushed through a handle of an ordinary user; the
 // file system keeps its entries in its own journal.
-bool sync_directory(const std::string&) { return true; }
+bool sync_directory(const Directory&) { return true; }
 
-bool cut_back_file(const std::string& path, const FileId& id, std::int64_t length) {
-    std::optional<File> file = open_for_writing(path, id);
-    const bool done = file && truncate_file(*file, length) && flushed(*file);
-    return file && close_file(*file) && done;
-}
-
-bool write_own_file_durably(const std::string& directory_text, const std::string& name, std::string_view bytes) {
-    // Hidden, so that the interpreter's dir never lists it.
-    const HANDLE handle = CreateFileA((directory_text + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                      FILE_ATTRIBUTE_HIDDEN, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return false;
-    File file(value_of(handle));
-    const bool written = write_all(file, bytes) && flushed(file);
-    return close_file(file) && written;
-}
+// Only an administrator may flush a whole volume.
+bool sync_file_system(const Directory&) { return false; }
 
 // The turn on a directory is a hidden file in it that one run at a time
 // holds open, without sharing; it goes when its holder closes it, or dies.
-DirectoryTurn wait_for_directory_turn(const std::string& directory_text) {
-    const std::string path = directory_text + ".vrtl_sdf.lock";
+std::optional<File> wait_for_directory_turn(const Directory& directory) {
+    const std::string path = path_of(directory, ".vrtl_sdf.lock");
     // A file that its last holder is deleting refuses access for a moment.
     constexpr int tries_while_refused = 100;
     constexpr DWORD pause_ms = 20;
     for (int refused = 0; refused < tries_while_refused;) {
         const HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
                                           FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-        if (handle != INVALID_HANDLE_VALUE) return {DirectoryTurn::State::held, File(value_of(handle))};
+        if (handle != INVALID_HANDLE_VALUE) return File(value_of(handle));
         switch (GetLastError()) {
-        case ERROR_PATH_NOT_FOUND:
-        case ERROR_FILE_NOT_FOUND:
-        case ERROR_INVALID_NAME: return {DirectoryTurn::State::no_directory, File()};
         case ERROR_SHARING_VIOLATION: break;  // another run holds the turn: wait for it
         case ERROR_ACCESS_DENIED: ++refused; break;
-        default: return {DirectoryTurn::State::failed, File()};
+        default: return std::nullopt;
         }
         Sleep(pause_ms);
     }
-    return {DirectoryTurn::State::failed, File()};
+    return std::nullopt;
 }
 
 namespace {
@@ -353,15 +393,10 @@ std::optional<File> open_listing_file(const std::string& path, DWORD desired_acc
 
 }  // namespace
 
-// The lock covers one byte far past any data, so that it hinders no read or
-// write of the listing by the interpreter, only the lock of another run.
+// The turn hinders no read or write of the listing by the interpreter.
 std::optional<File> wait_for_listing_turn(const std::string& path) {
     std::optional<File> listing = open_listing_file(path, GENERIC_READ);
-    if (!listing) return std::nullopt;
-    OVERLAPPED far_past_the_data{};
-    far_past_the_data.Offset = 0xfffffffe;
-    far_past_the_data.OffsetHigh = 0x7fffffff;
-    if (!LockFileEx(handle_of(*listing), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &far_past_the_data)) return std::nullopt;
+    if (!listing || !wait_for_file_turn(*listing)) return std::nullopt;
     return listing;
 }
 
@@ -371,9 +406,12 @@ std::optional<File> wait_for_listing_turn(const std::string& path) {
 // between that look and del is removed unread, a window Windows leaves open
 // as long as the deletion is del's. A path the interpreter would not take
 // as it is never reaches it: the file API removes it.
-Removal remove_file_read(const std::string& path, const std::string&, const FileStatus& as_read, File& read) {
-    const std::optional<FileStatus> at_path = regular_file_status(path);
-    if (!at_path) return path_exists(path) ? Removal::replaced : Removal::gone;
+Removal remove_file_read(const Directory& directory, std::string_view name, std::string_view,
+                         const FileStatus& as_read, File& read) {
+    if (!is_plain(name)) return Removal::not_removed;
+    const std::string path = path_of(directory, name);
+    const std::optional<FileStatus> at_path = status_in(directory, name);
+    if (!at_path) return name_taken(directory, name) ? Removal::replaced : Removal::gone;
     if (at_path->id != as_read.id) return Removal::replaced;
     if (file_status(read) != as_read) return Removal::changed;
     // What the removal reports is not examined: what counts is whether the file is gone.
@@ -383,16 +421,10 @@ Removal remove_file_read(const std::string& path, const std::string&, const File
         static_cast<void>(DeleteFileA(path.c_str()));
     }
     static_cast<void>(close_file(read));  // only read: nothing to report
-    const std::optional<FileStatus> after = regular_file_status(path);
-    return after && after->id == as_read.id ? Removal::not_removed : Removal::removed;
-}
-
-bool put_back(const std::string& aside_path, const std::string& path) {
-    return MoveFileA(aside_path.c_str(), path.c_str()) != 0;
+    return is_still(directory, name, as_read.id) ? Removal::not_removed : Removal::removed;
 }
 
 namespace {
-
 
 std::wstring wide_from_ansi(std::string_view text) {
     const int length = static_cast<int>(text.size());

@@ -60,6 +60,7 @@ Fetch fetch_piece(TextStream& stream) {
     const std::optional<std::size_t> count =
         platform::read_some(stream.file, {base + piece_start, holding_size});
     if (!count) return Fetch::failed;
+    stream.bytes_read += static_cast<std::int64_t>(*count);
 
     char* first = base + piece_start;
     char* last = first + *count;
@@ -129,13 +130,25 @@ bool hold(std::string_view bytes, TextStream& stream) {
     }
 }
 
-bool hold_line_end(TextStream& stream) {
-    if (holding_size - stream.next < 2) return hold("\r\n", stream);
-    char* const end = holding_of(stream) + stream.next;
-    end[0] = cr;
-    end[1] = lf;
-    stream.next += 2;
-    return true;
+// The one place of the line-end rule: text goes to put in the pieces that a
+// text stream stores for it, each LF as stored_line_end. False as soon as put
+// refuses a piece.
+template <typename Put>
+bool put_stored_form(std::string_view text, Put&& put) {
+    for (;;) {
+        const std::size_t at_lf = text.find(lf);
+        if (at_lf == std::string_view::npos) return put(text);
+        if (!put(text.substr(0, at_lf)) || !put(stored_line_end)) return false;
+        text.remove_prefix(at_lf + 1);
+    }
+}
+
+TextStream stream_on(platform::File file, const Mode& mode) {
+    TextStream stream;
+    stream.file = std::move(file);
+    stream.direction = mode.direction;
+    stream.translation = mode.translation;
+    return stream;
 }
 
 }  // namespace
@@ -143,13 +156,18 @@ bool hold_line_end(TextStream& stream) {
 std::optional<TextStream> text_open(const std::string& path, std::string_view mode) {
     const std::optional<Mode> parsed = parse_mode(mode);
     if (!parsed) return std::nullopt;
-    std::optional<platform::File> file = platform::open_file(path, parsed->access);
-    if (!file) return std::nullopt;
-    TextStream stream;
-    stream.file = std::move(*file);
-    stream.direction = parsed->direction;
-    stream.translation = parsed->translation;
-    return stream;
+    std::optional<platform::OpenedFile> opened = platform::open_path(path, parsed->access);
+    if (!opened) return std::nullopt;
+    return stream_on(std::move(opened->file), *parsed);
+}
+
+std::optional<TextStream> text_open_in(const platform::Directory& directory, std::string_view name,
+                                       std::string_view mode) {
+    const std::optional<Mode> parsed = parse_mode(mode);
+    if (!parsed) return std::nullopt;
+    std::optional<platform::OpenedFile> opened = platform::open_in(directory, name, parsed->access);
+    if (!opened) return std::nullopt;
+    return stream_on(std::move(opened->file), *parsed);
 }
 
 TextStream text_stream_for_writing(platform::File file) {
@@ -165,8 +183,10 @@ void text_reopen_for_writing(TextStream& closed, platform::File file) {
     closed.holding = std::move(holding);
 }
 
-std::optional<platform::FileStatus> text_reopen_for_appending(TextStream& closed, const std::string& path) {
-    std::optional<platform::OpenedFile> opened = platform::open_file_with_status(path, platform::Access::append);
+std::optional<platform::FileStatus> text_reopen_for_appending(TextStream& closed,
+                                                            const platform::Directory& directory,
+                                                            std::string_view name) {
+    std::optional<platform::OpenedFile> opened = platform::open_in(directory, name, platform::Access::append);
     if (!opened) return std::nullopt;
     text_reopen_for_writing(closed, std::move(opened->file));
     return opened->status;
@@ -211,12 +231,19 @@ bool text_read_line(std::string& line, std::int32_t limit, TextStream& stream) {
 
 bool text_at_end(const TextStream& stream) { return stream.at_end; }
 
+void text_read_on(TextStream& stream) {
+    if (!stream.text_ended) stream.at_end = false;
+}
+
 bool text_error(const TextStream& stream) { return stream.error; }
 
 bool text_is_open(const TextStream& stream) { return stream.file.is_open(); }
 
+std::int64_t text_bytes_read(const TextStream& stream) { return stream.bytes_read; }
+
 std::int64_t text_bytes_written(const TextStream& stream) { return stream.bytes_written; }
 
+bool text_ended_by_end_of_text(const TextStream& stream) { return stream.text_ended; }
 
 std::optional<platform::FileStatus> text_file_status(const TextStream& stream) {
     return platform::file_status(stream.file);
@@ -224,17 +251,19 @@ std::optional<platform::FileStatus> text_file_status(const TextStream& stream) {
 
 platform::File text_release(TextStream& stream) { return std::move(stream.file); }
 
-bool text_lock_exclusively(TextStream& stream) { return platform::lock_exclusively(stream.file); }
+bool text_claim_exclusively(TextStream& stream) { return platform::claim_exclusively(stream.file); }
 
 int text_write(std::string_view text, TextStream& stream) {
     if (stream.direction != Direction::writing || stream.error) return -1;
     if (stream.translation == Translation::bytes) return hold(text, stream) ? 0 : -1;
-    for (;;) {
-        const std::size_t at_lf = text.find(lf);
-        if (at_lf == std::string_view::npos) return hold(text, stream) ? 0 : -1;
-        if (!hold(text.substr(0, at_lf), stream) || !hold_line_end(stream)) return -1;
-        text.remove_prefix(at_lf + 1);
-    }
+    return put_stored_form(text, [&](std::string_view bytes) { return hold(bytes, stream); }) ? 0 : -1;
+}
+
+void text_stored_form(std::string_view text, std::string& stored) {
+    put_stored_form(text, [&](std::string_view bytes) {
+        stored += bytes;
+        return true;
+    });
 }
 
 int text_flush(TextStream& stream) {
@@ -258,11 +287,20 @@ int text_discard(TextStream& stream, std::int64_t length) {
     return cut && closed ? 0 : -1;
 }
 
-std::int64_t file_length(const std::string& path) {
-    std::optional<TextStream> stream = text_open(path, "rb");
+namespace {
+
+std::int64_t length_of(std::optional<TextStream> stream) {
     if (!stream) return 0;
     const std::optional<std::int64_t> end = platform::end_position(stream->file);
     // Nothing was written, so the close has nothing to report that the length would not.
     static_cast<void>(text_close(*stream));
     return end ? *end : -1;
+}
+
+}  // namespace
+
+std::int64_t file_length(const std::string& path) { return length_of(text_open(path, "rb")); }
+
+std::int64_t file_length(const platform::Directory& directory, std::string_view name) {
+    return length_of(text_open_in(directory, name, "rb"));
 }

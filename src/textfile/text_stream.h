@@ -30,14 +30,22 @@ struct TextStream {
 
     bool at_end = false;
     bool error = false;
+    std::int64_t bytes_read = 0;     // taken from the file since the open
     std::int64_t bytes_written = 0;  // handed to the file since the open
 };
+
+// What a text stream stores for a line feed.
+inline constexpr std::string_view stored_line_end = "\r\n";
 
 // Opens a stream. The first character of mode chooses the kind: "r" read,
 // "w" create, "a" append; a following "b" asks for bytes instead of text, and
 // the first other character ends the mode, so "ra", "wa" and "aa" are plain
 // text modes. Nothing when the mode is invalid or the file cannot be opened.
 [[nodiscard]] std::optional<TextStream> text_open(const std::string& path, std::string_view mode);
+
+// The same for the file name of the directory.
+[[nodiscard]] std::optional<TextStream> text_open_in(const platform::Directory& directory, std::string_view name,
+                                                     std::string_view mode);
 
 // Wraps an already open file, such as standard output, as a text stream for writing.
 [[nodiscard]] TextStream text_stream_for_writing(platform::File file);
@@ -47,12 +55,14 @@ struct TextStream {
 // stream opened for every run of records then costs no allocation.
 void text_reopen_for_writing(TextStream& closed, platform::File file);
 
-// Opens path for appending (creating it when absent) as the closed stream's
-// new file, keeping its holding buffer, and gives the file's length and
-// identity as the open found them. Nothing when path is no regular file or
-// cannot be opened; the stream then stays closed.
+// Opens the file name of the directory for appending (creating it when
+// absent, and waiting for its turn) as the closed stream's new file, keeping
+// its holding buffer, and gives the file's length and identity as the open
+// found them. Nothing when no regular file is there or it cannot be opened;
+// the stream then stays closed.
 [[nodiscard]] std::optional<platform::FileStatus> text_reopen_for_appending(TextStream& closed,
-                                                                            const std::string& path);
+                                                                            const platform::Directory& directory,
+                                                                            std::string_view name);
 
 // Delivers into line one line of at most limit - 1 characters, its LF
 // included when it has one, and gives true. When the data has run out before
@@ -62,14 +72,22 @@ void text_reopen_for_writing(TextStream& closed, platform::File file);
 // True once a read asked for more data and found none.
 bool text_at_end(const TextStream& stream);
 
+// Lets the reading of a stream whose file grew go on where it stopped: the
+// end indication is cleared, unless a 0x1A ended the text for good.
+void text_read_on(TextStream& stream);
+
 // True once a read or a write of the stream failed.
 bool text_error(const TextStream& stream);
 
 // Whether the stream holds a file: from its open until its close or discard.
 bool text_is_open(const TextStream& stream);
 
-// The bytes the stream has handed to its file since it was opened.
+// The bytes the stream has taken from its file, and handed to it, since it was opened.
+std::int64_t text_bytes_read(const TextStream& stream);
 std::int64_t text_bytes_written(const TextStream& stream);
+
+// Whether a 0x1A ended the text: nothing after it is ever read.
+bool text_ended_by_end_of_text(const TextStream& stream);
 
 // The status of the stream's file, whatever path it was opened by: its size,
 // identity and last change.
@@ -79,12 +97,15 @@ std::int64_t text_bytes_written(const TextStream& stream);
 // with the file itself, such as deleting it while it is still held.
 [[nodiscard]] platform::File text_release(TextStream& stream);
 
-// Takes an exclusive lock on the stream's file without waiting; false when
-// another holds one. The lock lasts until the stream is closed.
-[[nodiscard]] bool text_lock_exclusively(TextStream& stream);
+// Claims the stream's file exclusively without waiting; false when another
+// holds a claim. The claim lasts until the stream is closed.
+[[nodiscard]] bool text_claim_exclusively(TextStream& stream);
 
 // Writes text, each LF as CR LF. 0 when every character was taken, -1 otherwise.
 [[nodiscard]] int text_write(std::string_view text, TextStream& stream);
+
+// Appends to stored the bytes that text_write stores for text.
+void text_stored_form(std::string_view text, std::string& stored);
 
 // Hands the held output to the file now. 0, or -1 on a write error.
 [[nodiscard]] int text_flush(TextStream& stream);
@@ -102,6 +123,8 @@ void text_start_write_back(TextStream& stream);
 // releases it: for output that must not stay. 0, or -1 on any error.
 [[nodiscard]] int text_discard(TextStream& stream, std::int64_t length);
 
-// The length in bytes of the file at path, as stored on disk: 0 when it is
-// absent or cannot be opened (a directory, say), -1 when its end cannot be found.
+// The length in bytes of the file at path, or of the file name of the
+// directory, as stored on disk: 0 when it is absent or cannot be opened (a
+// directory, say), -1 when its end cannot be found.
 std::int64_t file_length(const std::string& path);
+std::int64_t file_length(const platform::Directory& directory, std::string_view name);

@@ -1,0 +1,104 @@
+// Recovery after a crash, in process: the directory as a run left it when it
+// died, its journal written as that run wrote it, then what happened before
+// the next run; recovery must put back exactly what it can show to be the
+// distribution's, and otherwise change nothing.
+#include <filesystem>
+#include <functional>
+
+#include <gtest/gtest.h>
+
+#include "distribute/exactly_once.h"
+#include "distribute/journal.h"
+#include "distribute/recovery.h"
+#include "distribute_support.h"
+#include "test_platform.h"
+
+using namespace testing_support;
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string merged = line("A", "a1") + line("B", "b1") + line("A", "a2");
+const Files before_the_run = {{"in.mrg", merged}, {"B.sdf", "old\r\n"}};
+const Files all_written = {{"in.mrg", merged}, {"A.sdf", "a1\r\na2\r\n"}, {"B.sdf", "old\r\nb1\r\n"}};
+
+struct RecoveryCase {
+    const char* name;
+    Files crashed;  // what the crashed run had written, over the files before it
+    std::function<void(const fs::path&)> meanwhile = {};  // what changed after the crash
+    std::optional<std::string> refused = {};  // the SDF file named when recovery keeps the journal
+    std::optional<Files> after = {};  // the files after recovery; nothing: as before the run
+};
+
+void PrintTo(const RecoveryCase& test, std::ostream* out) { *out << test.name; }
+
+class RecoveryTest : public testing::TestWithParam<RecoveryCase> {};
+
+const std::string journal_file(journal_name);
+
+void edit_journal(const fs::path& directory, const std::function<void(std::string&)>& edit) {
+    std::string text = *read_file((directory / journal_file).string());
+    edit(text);
+    write_file((directory / journal_file).string(), text);
+}
+
+void deliver_again(const fs::path& directory, const std::string& bytes) {
+    write_file((directory / "in.mrg.new").string(), bytes);
+    fs::rename(directory / "in.mrg.new", directory / "in.mrg");
+}
+
+TEST_P(RecoveryTest, PutsBackOnlyWhatItShows) {
+    const RecoveryCase& test = GetParam();
+    ScratchDir scratch;
+    write_files(scratch.path(), before_the_run);
+    const std::optional<platform::Directory> directory = platform::open_directory(path_in(scratch.path().string(), ""));
+    ASSERT_TRUE(directory);
+    const std::optional<platform::FileStatus> claimed = platform::status_in(*directory, "in.mrg");
+    ASSERT_TRUE(claimed && write_journal(*directory, journal_before_distribution(*directory, "in.mrg", *claimed)));
+    write_files(scratch.path(), test.crashed);
+    if (test.meanwhile) test.meanwhile(scratch.path());
+    Files left = files_in(scratch.path());
+    left.erase(journal_file);
+
+    const std::optional<Failure> failure = recover_interrupted_run(*directory);
+
+    EXPECT_EQ(failure ? failure->subject : "none", test.refused.value_or("none"));
+    EXPECT_EQ(fs::exists(scratch.path() / journal_file), test.refused.has_value()) << "the journal stays only when refused";
+    fs::remove(scratch.path() / journal_file);
+    EXPECT_TRUE(holds_exactly(scratch.path(), test.refused ? left : test.after.value_or(before_the_run)));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RecoveryTest,
+    testing::Values(
+        RecoveryCase{"torn_last_record_is_put_back", {{"A.sdf", "a1\r\n"}, {"B.sdf", "old\r\nb"}}},
+        RecoveryCase{"foreign_bytes_past_a_recorded_length", {{"A.sdf", "a1\r\n"}, {"B.sdf", "old\r\nzz\r\n"}}, {},
+                     "B.sdf"},
+        RecoveryCase{"bytes_past_what_the_distribution_writes", {{"A.sdf", "a1\r\na2\r\nmore\r\n"}, {"B.sdf", "old\r\nb1\r\n"}},
+                     {}, "A.sdf"},
+        RecoveryCase{"merged_file_changed_in_place", {{"A.sdf", "a1\r\n"}},
+                     [](const fs::path& d) { write_file((d / "in.mrg").string(), line("A", "zz") + line("B", "b1")); },
+                     "A.sdf"},
+        // A copy of the same bytes renamed into place is distributed again whole, once.
+        RecoveryCase{"redelivered_copy", all_written, [](const fs::path& d) { deliver_again(d, merged); }},
+        // A delivery renamed onto the merged file's name in the moment before
+        // it moved aside: the records written are the only copy, and stay.
+        RecoveryCase{"another_file_at_the_aside_name", all_written,
+                     [](const fs::path& d) {
+                         fs::remove(d / "in.mrg");
+                         write_file((d / std::string(aside_name)).string(), line("OTHER", "o1"));
+                     },
+                     std::nullopt,
+                     Files{{"in.mrg", line("OTHER", "o1")}, {"A.sdf", "a1\r\na2\r\n"}, {"B.sdf", "old\r\nb1\r\n"}}},
+        // A journal whose writing did not finish: no SDF file was touched after it.
+        RecoveryCase{"empty_journal", {}, [](const fs::path& d) { edit_journal(d, [](std::string& j) { j.clear(); }); }},
+        RecoveryCase{"journal_cut_short", {},
+                     [](const fs::path& d) { edit_journal(d, [](std::string& j) { j.resize(j.rfind("end")); }); }},
+        // Trusted, the journal would say B.sdf held 4 bytes, and the fifth is none of the distribution's.
+        RecoveryCase{"journal_with_a_wrong_checksum", {},
+                     [](const fs::path& d) {
+                         edit_journal(d, [](std::string& j) { j.replace(j.find(" 5 5 B.sdf"), 10, " 4 5 B.sdf"); });
+                     }}),
+    [](const testing::TestParamInfo<RecoveryCase>& info) { return std::string(info.param.name); });
+
+}  // namespace

@@ -47,15 +47,38 @@ struct AtOnceCase {
     std::vector<Placed> merged;
     std::vector<std::vector<std::string>> runs;  // the arguments of each run, all started together
     std::vector<std::string> fault{};  // for the injector, in every run: a race made wide
+    // An SDF file that two directories share: the second name, below the
+    // working directory, is a symbolic link to the first, which exists empty.
+    std::optional<std::pair<std::string, std::string>> shared{};
 };
+
+// Whether text is made of the lines of every part, each part's lines in
+// their order, none torn, none twice: runs of different directories take
+// turns on a shared SDF file, so theirs may alternate.
+testing::AssertionResult interleaves(const std::string& text, const std::vector<std::string>& parts) {
+    std::vector<std::size_t> next(parts.size(), 0);
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t end = text.find('\n', at) + 1;
+        const std::string_view line(text.data() + at, end - at);
+        std::size_t part = 0;
+        while (part < parts.size() && std::string_view(parts[part]).substr(next[part], line.size()) != line) ++part;
+        if (end == 0 || part == parts.size()) return testing::AssertionFailure() << "no part goes on with " << escaped(line);
+        next[part] += line.size();
+        at = end;
+    }
+    for (std::size_t part = 0; part < parts.size(); ++part) {
+        if (next[part] != parts[part].size()) return testing::AssertionFailure() << "part " << part << " is not whole";
+    }
+    return testing::AssertionSuccess();
+}
 
 void PrintTo(const AtOnceCase& test, std::ostream* out) { *out << test.name; }
 
 class RunsAtOnceTest : public testing::TestWithParam<AtOnceCase> {};
 
 // Long enough that runs started together overlap.
-MergedLayout racing(std::uint64_t seed) {
-    return {.names = {"NORTH", "SOUTH", "EAST"}, .lines = 30000, .lines_per_run = 3000, .seed = seed};
+MergedLayout racing(std::uint64_t seed, std::int64_t lines = 30000) {
+    return {.names = {"NORTH", "SOUTH", "EAST"}, .lines = lines, .lines_per_run = lines / 10, .seed = seed};
 }
 
 // Runs take turns: each SDF file holds the split of each merged file of its
@@ -70,6 +93,18 @@ TEST_P(RunsAtOnceTest, EveryRecordLandsOnceAndEveryRunEndsWithZero) {
         write_merged_file(path.string(), placed.layout);
         splits[path.parent_path()].push_back(split_alone(*read_file(path.string())));
     }
+    std::vector<std::string> shared_parts;  // what each merged file writes to the shared file
+    if (test.shared) {
+        const auto& [file, link] = *test.shared;
+        write_file(scratch / file, "");
+        fs::create_symlink(fs::relative(scratch.path() / file, (scratch.path() / link).parent_path()), scratch.path() / link);
+        for (const fs::path name : {file, link}) {
+            for (Files& split : splits[(scratch.path() / name).parent_path()]) {
+                shared_parts.push_back(split[name.filename().string()]);
+                split.erase(name.filename().string());
+            }
+        }
+    }
 
     std::vector<StartedCommand> started;
     for (std::size_t i = 0; i < test.runs.size(); ++i) {
@@ -83,7 +118,10 @@ TEST_P(RunsAtOnceTest, EveryRecordLandsOnceAndEveryRunEndsWithZero) {
     }
 
     for (auto& [directory, of_each] : splits) {
-        const Files found = files_in(directory);
+        Files found = files_in(directory);
+        if (test.shared && directory == (scratch.path() / test.shared->first).parent_path()) {
+            found.erase(fs::path(test.shared->first).filename().string());
+        }
         std::sort(of_each.begin(), of_each.end());
         bool one_order_fits = false;
         do {
@@ -94,6 +132,9 @@ TEST_P(RunsAtOnceTest, EveryRecordLandsOnceAndEveryRunEndsWithZero) {
             one_order_fits = one_order_fits || found == expected;
         } while (std::next_permutation(of_each.begin(), of_each.end()));
         EXPECT_TRUE(one_order_fits) << directory << " holds other than the splits, whole and in some order";
+    }
+    if (test.shared) {
+        EXPECT_TRUE(interleaves(*read_file(scratch / test.shared->first), shared_parts));
     }
 }
 
@@ -111,7 +152,14 @@ INSTANTIATE_TEST_SUITE_P(
                     AtOnceCase{"two_directories_from_one_current_directory",
                                {{"north/n.mrg", racing(6)}, {"south/s.mrg", racing(7)}},
                                {{"north", "mrg"}, {"south", "mrg"}},
-                               fault_environment("pause_after_write", "work1d.tmp")}),
+                               fault_environment("pause_after_write", "work1d.tmp")},
+                    // Each run pauses after each write to the shared file: the
+                    // other's records would land between its writes.
+                    AtOnceCase{"two_directories_sharing_an_sdf_file",
+                               {{"north/n.mrg", racing(8, 1500)}, {"south/s.mrg", racing(9, 1500)}},
+                               {{"north", "mrg"}, {"south", "mrg"}},
+                               fault_environment("pause_after_write", "north/NORTH.sdf"),
+                               std::pair<std::string, std::string>{"north/NORTH.sdf", "south/NORTH.sdf"}}),
     [](const testing::TestParamInfo<AtOnceCase>& info) { return std::string(info.param.name); });
 
 // ---- Runs killed at random moments ------------------------------------------------
@@ -183,58 +231,121 @@ const std::string crashed_merged = "A       01a1\r\nA       01a2\r\nB       01b1
                                    "\r\nC       01c1\r\nB       01b2\r\nB\r\nA       01a3\r\n";
 const Files crashed_before = {{"in.mrg", crashed_merged}, {"B.sdf", "old\r\n"}, {"C.sdf", ""}};
 
-// How many calls of the kind a whole run makes.
-long calls_of_a_run(const std::string& kind) {
-    ScratchDir scratch;
-    fs::create_directory(scratch.path() / "data");
-    write_files(scratch.path() / "data", crashed_before);
-    const std::string counts_path = scratch / "counts";
-    run_command({.arguments = {"data", "mrg"},
-                 .working_directory = scratch.path(),
-                 .environment = fault_environment("count_calls", counts_path)});
-    const std::string counts = read_file(counts_path).value_or("");
-    const std::size_t at = counts.find(kind + " ");
-    return at == std::string::npos ? 0 : std::atol(counts.c_str() + at + kind.size() + 1);
+// Where the crash strikes: in a run; in a run that fails at its deletion,
+// while it puts its SDF files back; or in the run after a crash, while it
+// recovers. Each is the crash of a run that starts in its own scratch copy.
+struct Phase {
+    const char* name;
+    std::string fault;  // besides the crash, in the crashed run: what makes the phase come
+    bool after_a_crash;  // the crashed run follows one killed with every SDF file written
+    std::vector<std::string> kinds;  // of the calls it makes
+};
+
+const Phase phases[] = {
+    {"in_a_run", "", false, {"create", "write", "truncate", "sync", "rename", "unlink"}},
+    {"putting_back_a_failed_run", "rename_error", false, {"create", "write", "truncate", "sync", "unlink"}},
+    {"in_recovery", "", true, {"create", "write", "truncate", "sync", "rename", "unlink"}},
+    // Its producer adds a record as the merged file moves aside: the file goes
+    // back to its name, and a later run takes it whole.
+    {"giving_a_changed_file_its_name_back", "append_before_rename", false,
+     {"create", "write", "truncate", "sync", "rename", "unlink", "link"}},
+};
+
+// Whether the producer's record reached the merged file before the crash.
+bool producer_added_a_record(const fs::path& data) {
+    for (const char* name : {"in.mrg", ".vrtl_sdf.deleting"}) {
+        if (read_file((data / name).string()).value_or("").find("ADDED") != std::string::npos) return true;
+    }
+    return false;
 }
 
-class CrashTest : public testing::TestWithParam<const char*> {};
+struct CrashRun {
+    ScratchDir scratch;
+    Invocation split{.arguments = {"data", "mrg"}, .working_directory = scratch.path()};
 
-// Killed before the Nth call of the kind, for every N a run makes, with the
+    explicit CrashRun(const Phase& phase) {
+        fs::create_directory(scratch.path() / "data");
+        write_files(scratch.path() / "data", crashed_before);
+        if (!phase.after_a_crash) return;
+        Invocation first = split;
+        first.environment = fault_environment("crash_at=rename:1", "");  // as the merged file was to move aside
+        EXPECT_EQ(run_command(first).exit_code, -1) << "the first crash did not come";
+    }
+
+    int run_with(const Phase& phase, const std::string& crash) {
+        Invocation crashed = split;
+        const std::string fault = phase.fault.empty() || crash.empty() ? phase.fault + crash : phase.fault + "," + crash;
+        if (!fault.empty()) crashed.environment = fault_environment(fault, "data/in.mrg");
+        return run_command(crashed).exit_code;
+    }
+
+    // Runs without faults until the merged file is gone: at most two runs.
+    int finish() {
+        int exit_code = run_command(split).exit_code;
+        if (exit_code == 0 && fs::exists(scratch.path() / "data/in.mrg")) exit_code = run_command(split).exit_code;
+        return exit_code;
+    }
+};
+
+// The directory once the phase's run, without a crash, and the runs after
+// it are done.
+Files whole_after(const Phase& phase) {
+    CrashRun run(phase);
+    run.run_with(phase, "");
+    EXPECT_EQ(run.finish(), 0);
+    return files_in(run.scratch.path() / "data");
+}
+
+// How many calls of the kind the crashed run of the phase makes.
+long calls_of_a_run(const Phase& phase, const std::string& kind) {
+    CrashRun run(phase);
+    const std::string counts_path = run.scratch / "counts";
+    run.run_with(phase, "count_calls=" + counts_path);
+    const std::string counts = "\n" + read_file(counts_path).value_or("");
+    const std::size_t at = counts.find("\n" + kind + " ");
+    return at == std::string::npos ? 0 : std::atol(counts.c_str() + at + kind.size() + 2);
+}
+
+struct CrashCase {
+    Phase phase;
+    std::string kind;
+};
+
+std::vector<CrashCase> crash_cases() {
+    std::vector<CrashCase> cases;
+    for (const Phase& phase : phases) {
+        for (const std::string& kind : phase.kinds) cases.push_back({phase, kind});
+    }
+    return cases;
+}
+
+class CrashTest : public testing::TestWithParam<CrashCase> {};
+
+// Killed before the Nth call of the kind, for every N the run makes, with the
 // changes not yet synced kept (a kill) or dropped (a power loss): the next
 // run, and at most one more, leave every record in its SDF file exactly once.
 TEST_P(CrashTest, NextRunMakesItExactlyOnce) {
-    const std::string kind = GetParam();
-    const Files whole = [] {
-        ScratchDir scratch;
-        fs::create_directory(scratch.path() / "data");
-        write_files(scratch.path() / "data", crashed_before);
-        EXPECT_EQ(run_command({.arguments = {"data", "mrg"}, .working_directory = scratch.path()}).exit_code, 0);
-        return files_in(scratch.path() / "data");
-    }();
-    const long calls = calls_of_a_run(kind);
-    ASSERT_GT(calls, 0) << "a run makes no call of " << kind;
+    const auto& [phase, kind] = GetParam();
+    const Files whole = whole_after(phase);
+    const Files whole_as_delivered = whole_after(phases[0]);
+    const long calls = calls_of_a_run(phase, kind);
+    ASSERT_GT(calls, 0) << "no call of " << kind << " " << phase.name;
     for (const char* crash : {"crash_at=", "power_off_at="}) {
         for (long n = 1; n <= calls; ++n) {
             const std::string fault = crash + kind + ":" + std::to_string(n);
             SCOPED_TRACE(fault);
-            ScratchDir scratch;
-            fs::create_directory(scratch.path() / "data");
-            write_files(scratch.path() / "data", crashed_before);
-            const Invocation split{.arguments = {"data", "mrg"}, .working_directory = scratch.path()};
-            Invocation crashed = split;
-            crashed.environment = fault_environment(fault, "");
-            EXPECT_EQ(run_command(crashed).exit_code, -1) << "the crash did not come";
-
-            int exit_code = run_command(split).exit_code;
-            if (exit_code == 0 && fs::exists(scratch.path() / "data/in.mrg")) exit_code = run_command(split).exit_code;
-            EXPECT_EQ(exit_code, 0);
-            EXPECT_TRUE(holds_exactly(scratch.path() / "data", whole));
+            CrashRun run(phase);
+            EXPECT_EQ(run.run_with(phase, fault), -1) << "the crash did not come";
+            const bool added = producer_added_a_record(run.scratch.path() / "data");
+            EXPECT_EQ(run.finish(), 0);
+            EXPECT_TRUE(holds_exactly(run.scratch.path() / "data", added ? whole : whole_as_delivered));
         }
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, CrashTest,
-                         testing::Values("create", "write", "truncate", "sync", "rename", "unlink"),
-                         [](const testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
+INSTANTIATE_TEST_SUITE_P(Kinds, CrashTest, testing::ValuesIn(crash_cases()),
+                         [](const testing::TestParamInfo<CrashCase>& info) {
+                             return std::string(info.param.phase.name) + "_" + info.param.kind;
+                         });
 
 }  // namespace

@@ -44,10 +44,10 @@ static void write_counts(void) {
     real_close(fd);
 }
 
-int crash_set_up(const char *fault, const char *path) {
-    if (strcmp(fault, "count_calls") == 0) {
+int crash_set_up(const char *fault) {
+    if (strncmp(fault, "count_calls=", 12) == 0) {
         crash.counting = 1;
-        crash.count_path = path;
+        crash.count_path = fault + 12;
         atexit(write_counts);
         return 1;
     }

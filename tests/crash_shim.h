@@ -6,8 +6,8 @@
  * VRTL_FAULT says what:
  *   crash_at=KIND:N      killed before the Nth call of KIND
  *   power_off_at=KIND:N  the same, with the unsynced changes dropped first
- *   count_calls          counts the calls of each kind and writes the counts,
- *                        a line "KIND COUNT" each, to VRTL_FAULT_PATH at exit
+ *   count_calls=PATH     counts the calls of each kind and writes the counts,
+ *                        a line "KIND COUNT" each, to PATH at exit
  * KIND is one of create, write, truncate, sync, rename, unlink, link. Writes
  * count only on files the command opened for writing. */
 #pragma once
@@ -16,8 +16,8 @@
 
 enum call_kind { call_create, call_write, call_truncate, call_sync, call_rename, call_unlink, call_link, call_kinds };
 
-/* Takes VRTL_FAULT when it names a crash or counting mode; 0 when not. */
-int crash_set_up(const char *fault, const char *path);
+/* Takes the setting when it names a crash or counting mode; 0 when not. */
+int crash_set_up(const char *setting);
 
 /* Called before each file-changing call, with what it will change: counts
  * it, and crashes when its turn has come. */

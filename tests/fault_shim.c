@@ -5,7 +5,8 @@
  *
  * VRTL_FAULT_PATH names the file, by its path from the command's working
  * directory; the command may reach it through its directory's descriptor.
- * VRTL_FAULT says what goes wrong:
+ * VRTL_FAULT says what goes wrong, and may name a crash of crash_shim.h
+ * after a comma, so that a run that fails can also crash while it puts back:
  *   read_error_after=N   reads of the file fail with EIO once N bytes were read
  *   write_error_after=N  writes to the file fail with EIO once N bytes were written
  *   fsync_error          fsync of the file fails with EIO
@@ -29,8 +30,17 @@
  *                        it is renamed
  *   grow_before_rename   the path is replaced by a copy of the file with a
  *                        line more just before it is renamed
- *   pause_after_write    each write to the file is followed by a pause of
- *                        a tenth of a second, which widens any race after it
+ *   pause_after_write    each write to the file, by whatever name it was
+ *                        opened, is followed by a pause of a tenth of a
+ *                        second, which widens any race after it
+ *   append_after_end     when a read first finds the end of the file, a line
+ *                        is appended to it, as a producer still writing would
+ *   append_and_deliver_at_rename  the file is renamed as asked, then a line is
+ *                        appended to it and a new file is put at its old name
+ *   written_before_open  right before the command first opens the file to
+ *                        write it, another program appends a line to it
+ *   appended_after_close once the command has closed the file after writing,
+ *                        another program appends a line to it
  *   take_after_close     once the file is closed, a reader renames it away
  *   read_only_after_close  once the file is closed, it is made read-only, and
  *                        no open for writing of it succeeds, root's neither
@@ -76,6 +86,10 @@ enum fault {
     pause_after_write,
     take_after_close,
     read_only_after_close,
+    append_after_end,
+    append_and_deliver_at_rename,
+    written_before_open,
+    appended_after_close,
 };
 
 static const struct {
@@ -101,6 +115,10 @@ static const struct {
     {"pause_after_write", pause_after_write},
     {"take_after_close", take_after_close},
     {"read_only_after_close", read_only_after_close},
+    {"append_after_end", append_after_end},
+    {"append_and_deliver_at_rename", append_and_deliver_at_rename},
+    {"written_before_open", written_before_open},
+    {"appended_after_close", appended_after_close},
 };
 
 enum { tracked_limit = 1024 };
@@ -115,6 +133,7 @@ static struct {
     unsigned char tracked[tracked_limit]; /* descriptors open on the path */
     unsigned char writable[tracked_limit]; /* descriptors open for writing */
     int read_only;                         /* the path may no longer be opened for writing */
+    int struck;                            /* a fault that strikes once has struck */
     long long bytes_read;
     long long bytes_written;
 } shim;
@@ -148,7 +167,13 @@ static void set_up(void) {
     const char *path = getenv("VRTL_FAULT_PATH");
     if (path && *path) shim.path = full_path(AT_FDCWD, path, shim.path_buffer, sizeof shim.path_buffer);
     const char *fault = getenv("VRTL_FAULT");
-    if (!fault || crash_set_up(fault, shim.path)) return;
+    if (!fault) return;
+    const char *crash_part = strchr(fault, ',');
+    if (crash_part && !crash_set_up(crash_part + 1)) {
+        fprintf(stderr, "fault shim: unknown crash %s\n", crash_part + 1);
+        abort();
+    }
+    if (crash_set_up(fault)) return;
     for (size_t i = 0; i < sizeof fault_names / sizeof fault_names[0]; ++i) {
         const size_t length = strlen(fault_names[i].name);
         if (strncmp(fault, fault_names[i].name, length) != 0) continue;
@@ -167,14 +192,23 @@ static void *next_definition(const char *name) {
 }
 
 static void after_writer_closed(void);
+static void before_writer_opens(const char *path, int flags);
+static void at_end_of_data(int fd);
 static const char *full_path(int at, const char *name, char *buffer, size_t size);
 
 static int names_the_path(const char *path) { return shim.path && path && strcmp(path, shim.path) == 0; }
 static int is_tracked(int fd) { return fd >= 0 && fd < tracked_limit && shim.tracked[fd]; }
 
+/* Whether the open file fd is the file at the fault's path, by whatever name it was reached. */
+static int is_the_file(int fd) {
+    struct stat opened, named;
+    return shim.path && fstat(fd, &opened) == 0 && stat(shim.path, &named) == 0 && opened.st_dev == named.st_dev &&
+           opened.st_ino == named.st_ino;
+}
+
 static void track(int fd, const char *path, int flags) {
     if (fd < 0 || fd >= tracked_limit) return;
-    shim.tracked[fd] = (unsigned char)names_the_path(path);
+    shim.tracked[fd] = (unsigned char)(names_the_path(path) || (shim.fault == pause_after_write && is_the_file(fd)));
     shim.writable[fd] = (unsigned char)((flags & O_ACCMODE) != O_RDONLY);
 }
 
@@ -224,6 +258,7 @@ static mode_t mode_of(int flags, va_list arguments) {
         char full[PATH_MAX];                                                           \
         const char *absolute = full_path(AT_FDCWD, path, full, sizeof full);           \
         if (refused_for_writing(absolute, flags)) return fails_with(EACCES);           \
+        before_writer_opens(absolute, flags);                                          \
         const int creating = creates(absolute, flags);                                 \
         int (*real)(const char *, int, ...) = next_definition(#name);                  \
         const int fd = real(path, flags, mode);                                        \
@@ -246,6 +281,7 @@ DEFINE_OPEN(open64)
         set_up();                                                                      \
         const char *absolute = full_path(directory, path, full, sizeof full);          \
         if (refused_for_writing(absolute, flags)) return fails_with(EACCES);           \
+        before_writer_opens(absolute, flags);                                          \
         const int creating = creates(absolute, flags);                                 \
         int (*real)(int, const char *, int, ...) = next_definition(#name);             \
         const int fd = real(directory, path, flags, mode);                             \
@@ -268,6 +304,7 @@ ssize_t read(int fd, void *buffer, size_t count) {
     }
     const ssize_t done = real(fd, buffer, count);
     if (done > 0 && is_tracked(fd)) shim.bytes_read += done;
+    if (done == 0) at_end_of_data(fd);
     return done;
 }
 
@@ -380,7 +417,27 @@ static void grow_path(void) {
     if (real_rename(copy, shim.path) != 0) abort();
 }
 
+static const char their_line[] = "theirs\r\n";
+
+static void before_writer_opens(const char *path, int flags) {
+    if (shim.fault != written_before_open || shim.struck || !names_the_path(path) || (flags & O_ACCMODE) == O_RDONLY) {
+        return;
+    }
+    shim.struck = 1;
+    append_to(shim.path, their_line, sizeof their_line - 1, O_CREAT);
+}
+
+static void at_end_of_data(int fd) {
+    if (shim.fault != append_after_end || shim.struck || !is_tracked(fd)) return;
+    shim.struck = 1;
+    append_to(shim.path, added_line, sizeof added_line - 1, 0);
+}
+
 static void after_writer_closed(void) {
+    if (shim.fault == appended_after_close && !shim.struck) {
+        shim.struck = 1;
+        append_to(shim.path, their_line, sizeof their_line - 1, 0);
+    }
     if (shim.fault == take_after_close) {
         char taken[4096];
         snprintf(taken, sizeof taken, "%s.taken", shim.path);
@@ -391,6 +448,13 @@ static void after_writer_closed(void) {
         chmod(shim.path, 0444);
         shim.read_only = 1;
     }
+}
+
+/* After the rename of the file to to: a line more for it, and a new file at
+ * its old name. */
+static void append_and_deliver(const char *to) {
+    append_to(to, added_line, sizeof added_line - 1, 0);
+    replace_path();
 }
 
 /* What happens before a rename of the absolute path from to to: 0, or -1
@@ -414,7 +478,9 @@ int rename(const char *from, const char *to) {
         return -1;
     }
     int (*real)(const char *, const char *) = next_definition("rename");
-    return real(from, to);
+    const int result = real(from, to);
+    if (result == 0 && names_the_path(full_from) && shim.fault == append_and_deliver_at_rename) append_and_deliver(full_to);
+    return result;
 }
 
 int renameat(int from_at, const char *from, int to_at, const char *to) {
@@ -424,7 +490,9 @@ int renameat(int from_at, const char *from, int to_at, const char *to) {
         return -1;
     }
     int (*real)(int, const char *, int, const char *) = next_definition("renameat");
-    return real(from_at, from, to_at, to);
+    const int result = real(from_at, from, to_at, to);
+    if (result == 0 && names_the_path(full_from) && shim.fault == append_and_deliver_at_rename) append_and_deliver(full_to);
+    return result;
 }
 
 int link(const char *from, const char *to) {

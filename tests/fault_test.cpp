@@ -39,26 +39,29 @@ constexpr long file_size_limit = 20000;
 // The merged file takes about 156 KiB of it, which leaves about 100 KiB.
 constexpr const char* small_file_system = "size=256k";
 
-// A small file system of its own on a directory, in a mount namespace of the
-// test process's own, so that it goes away with the process whatever happens.
-class SmallFileSystem {
+// A file system of its own on a directory, in a mount namespace of the test
+// process's own, so that it goes away with the process whatever happens.
+class OwnMount {
 public:
     // Empty when it is mounted, otherwise why not.
-    std::string mount_on(const fs::path& directory) {
+    std::string mount_on(const fs::path& directory, const std::string& source, const char* type,
+                         const char* options = nullptr) {
         if (geteuid() != 0) return "mounting needs root";
         if (unshare(CLONE_NEWNS) != 0) return std::string("no mount namespace of its own: ") + std::strerror(errno);
         if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
             return std::string("mounts cannot be made private: ") + std::strerror(errno);
         }
-        if (mount("tmpfs", directory.c_str(), "tmpfs", 0, small_file_system) != 0) {
-            return std::string("no tmpfs: ") + std::strerror(errno);
+        if (mount(source.c_str(), directory.c_str(), type, 0, options) != 0) {
+            return std::string("no ") + type + ": " + std::strerror(errno);
         }
         mounted_ = directory;
         return "";
     }
-    ~SmallFileSystem() {
+    void unmount() {
         if (!mounted_.empty()) umount2(mounted_.c_str(), MNT_DETACH);
+        mounted_.clear();
     }
+    ~OwnMount() { unmount(); }
 
 private:
     fs::path mounted_;
@@ -83,9 +86,9 @@ TEST_P(SpaceTest, FailedWriteIsReportedAndNothingIsLost) {
     ScratchDir scratch;
     const fs::path data = scratch.path() / "data";
     fs::create_directory(data);
-    SmallFileSystem file_system;
+    OwnMount file_system;
     if (test.exhaustion == Exhaustion::full_file_system) {
-        const std::string why_not = file_system.mount_on(data);
+        const std::string why_not = file_system.mount_on(data, "tmpfs", "tmpfs", small_file_system);
         if (!why_not.empty()) GTEST_SKIP() << "no small file system to fill: " << why_not;
     }
     const std::string merged = merged_that_outgrows_the_space();
@@ -126,6 +129,79 @@ INSTANTIATE_TEST_SUITE_P(
                               appended("A.sdf") + count(2) + appended("B.sdf") + error("writing", "B.sdf")}),
     [](const testing::TestParamInfo<SpaceCase>& info) { return std::string(info.param.name); });
 
+// ---- A remount under another device number ------------------------------------
+
+Files with(Files files, const Files& more) {
+    for (const auto& [name, bytes] : more) files[name] = bytes;
+    return files;
+}
+
+
+// The output of a shell command line, with its exit status.
+std::pair<int, std::string> shell(const std::string& command_line) {
+    std::string output;
+    FILE* pipe = popen(command_line.c_str(), "r");
+    if (!pipe) return {-1, ""};
+    char piece[256];
+    while (std::fgets(piece, sizeof piece, pipe)) output += piece;
+    const int status = pclose(pipe);
+    while (!output.empty() && output.back() == '\n') output.pop_back();
+    return {status, output};
+}
+
+// One disk image on two loop devices: mounted through one and then the
+// other, its files keep their inodes and change their device number, as
+// network, volume-managed and loop file systems do from one mount to the next.
+class ImageOnTwoDevices {
+public:
+    std::string attach(const fs::path& image) {
+        if (geteuid() != 0) return "loop devices need root";
+        if (shell("truncate -s 8M '" + image.string() + "' && mkfs.ext2 -q '" + image.string() + "' 2>&1").first != 0) {
+            return "no mkfs.ext2";
+        }
+        for (std::string& device : devices_) {
+            const auto [status, name] = shell("losetup -f --show '" + image.string() + "' 2>&1");
+            if (status != 0) return "no loop device: " + name;
+            device = name;
+        }
+        return "";
+    }
+    const std::string& device(int i) const { return devices_[i]; }
+    ~ImageOnTwoDevices() {
+        for (const std::string& device : devices_) {
+            if (!device.empty()) shell("losetup -d " + device);
+        }
+    }
+
+private:
+    std::string devices_[2];
+};
+
+const std::string three_runs = "A       01a1\r\nA       01a2\r\nB       01b1\r\nC       01c1\r\n";
+const Files three_runs_written = {{"A.sdf", "a1\r\na2\r\n"}, {"B.sdf", "b1\r\n"}, {"C.sdf", "c1\r\n"}};
+
+TEST(Remount, CrashThenTheFileSystemUnderAnotherDeviceNumber) {
+    ScratchDir scratch;
+    const fs::path data = scratch.path() / "data";
+    fs::create_directory(data);
+    ImageOnTwoDevices image;
+    const std::string why_not = image.attach(scratch.path() / "disk.img");
+    if (!why_not.empty()) GTEST_SKIP() << why_not;
+    OwnMount first;
+    if (const std::string no = first.mount_on(data, image.device(0), "ext2"); !no.empty()) GTEST_SKIP() << no;
+    write_files(data, {{"in.mrg", three_runs}, {"B.sdf", "old\r\n"}});
+    const Invocation split{.arguments = {"data", "mrg"}, .working_directory = scratch.path()};
+    Invocation crashed = split;
+    crashed.environment = fault_environment("crash_at=rename:1", "");  // every SDF file written
+    ASSERT_EQ(run_command(crashed).exit_code, -1);
+    first.unmount();
+
+    OwnMount second;
+    ASSERT_EQ(second.mount_on(data, image.device(1), "ext2"), "");
+    EXPECT_EQ(run_command(split).exit_code, 0);
+    EXPECT_TRUE(holds_exactly(data, with(three_runs_written, {{"B.sdf", "old\r\nb1\r\n"}})));
+}
+
 // ---- Faults injected into the command's system calls ---------------------------
 
 Result run_with_fault(const ScratchDir& scratch, const std::string& fault, const std::string& path) {
@@ -134,18 +210,13 @@ Result run_with_fault(const ScratchDir& scratch, const std::string& fault, const
                         .environment = fault_environment(fault, path)});
 }
 
-const std::string three_runs = "A       01a1\r\nA       01a2\r\nB       01b1\r\nC       01c1\r\n";
-const Files three_runs_written = {{"A.sdf", "a1\r\na2\r\n"}, {"B.sdf", "b1\r\n"}, {"C.sdf", "c1\r\n"}};
 const std::string three_runs_console =
     created("A.sdf") + count(2) + created("B.sdf") + count(1) + created("C.sdf") + count(1);
 
+const std::string refused_second_run = "A       01a1\r\n../x    01y\r\n";
+
 const std::string long_record(10000, 'x');
 const std::string long_second_run = "A       01a1\r\nB       01" + long_record + "\r\n";
-
-Files with(Files files, const Files& more) {
-    for (const auto& [name, bytes] : more) files[name] = bytes;
-    return files;
-}
 
 struct InjectedCase {
     const char* name;
@@ -158,6 +229,7 @@ struct InjectedCase {
     // When set, the run leaves work over that the next run, without faults,
     // finishes: this is the directory after it.
     std::optional<Files> after_next_run{};
+    bool journal_stays = false;  // for the next run to decide; not compared
 };
 
 void PrintTo(const InjectedCase& test, std::ostream* out) { *out << test.name; }
@@ -177,6 +249,7 @@ TEST_P(InjectedFaultTest, EndsAsTheUserIsTold) {
               escaped(banner + report("in.mrg", static_cast<long long>(merged.size())) + test.console));
     EXPECT_EQ(result.exit_code, test.exit_code);
     if (!test.after_next_run) {
+        EXPECT_EQ(fs::remove(scratch.path() / "data/.vrtl_sdf.journal"), test.journal_stays);
         EXPECT_TRUE(holds_exactly(scratch.path() / "data", test.after.value_or(test.before)));
         return;
     }
@@ -222,7 +295,18 @@ INSTANTIATE_TEST_SUITE_P(
                      three_runs_console + deleting("data/in.mrg"), 0,
                      Files{{"A.sdf.taken", "a1\r\na2\r\n"}, {"B.sdf", "b1\r\n"}, {"C.sdf", "c1\r\n"}}},
         InjectedCase{"sdf_file_made_read_only_after_its_run", "read_only_after_close", "data/A.sdf",
-                     {{"in.mrg", three_runs}}, three_runs_console + deleting("data/in.mrg"), 0, three_runs_written}),
+                     {{"in.mrg", three_runs}}, three_runs_console + deleting("data/in.mrg"), 0, three_runs_written},
+        // A failed run takes back only its own bytes: what another program
+        // wrote before the run's first open stays, and a file it wrote to
+        // after the run's is not cut at all.
+        InjectedCase{"sdf_file_written_by_another_before_the_first_open", "written_before_open", "data/A.sdf",
+                     {{"in.mrg", refused_second_run}},
+                     appended("A.sdf") + count(1) + created("../x.sdf") + error("opening", "../x.sdf"), 99,
+                     Files{{"in.mrg", refused_second_run}, {"A.sdf", "theirs\r\n"}}},
+        InjectedCase{"sdf_file_appended_to_by_another_after_its_run", "appended_after_close", "data/A.sdf",
+                     {{"in.mrg", refused_second_run}},
+                     created("A.sdf") + count(1) + created("../x.sdf") + error("opening", "../x.sdf"), 99,
+                     Files{{"in.mrg", refused_second_run}, {"A.sdf", "a1\r\ntheirs\r\n"}}, std::nullopt, true}),
     name_of);
 
 const std::string aside_path = "data/.vrtl_sdf.deleting";
@@ -256,6 +340,17 @@ INSTANTIATE_TEST_SUITE_P(
                      {{"in.mrg", three_runs}},
                      three_runs_console + deleting("data/in.mrg") + error("reading", "data/in.mrg"), 99,
                      Files{{"in.mrg", three_runs + added_line}}},
+        // Its producer went on writing after the run read it to the end.
+        InjectedCase{"merged_file_grown_after_its_end_was_read", "append_after_end", "data/in.mrg",
+                     {{"in.mrg", three_runs}},
+                     three_runs_console + created("ADDED.sdf") + count(1) + deleting("data/in.mrg"), 0,
+                     with(three_runs_written, {{"ADDED.sdf", "by its producer\r\n"}})},
+        // Changed once aside, while a new delivery took its name: it gets a
+        // name beside it that a listing takes, never stays hidden.
+        InjectedCase{"merged_file_changed_aside_and_its_name_taken", "append_and_deliver_at_rename", "data/in.mrg",
+                     {{"in.mrg", three_runs}},
+                     three_runs_console + deleting("data/in.mrg") + error("reading", "data/in.mrg"), 99,
+                     Files{{"in.mrg", "REPLACED01by another run\r\n"}, {"in.1.mrg", three_runs + added_line}}},
         // A new delivery renamed into place stays for the next run; the
         // records of the file read, now nowhere else, stay written.
         InjectedCase{"merged_file_replaced_by_another", "replace_before_rename", "data/in.mrg",

@@ -1,5 +1,5 @@
 // The Windows side of the seam where it does more than pass a call on: the
-// lock, deletion through the interpreter, files that may not be read, and appends.
+// claim, deletion through the interpreter, files that may not be read, and appends.
 #include <windows.h>
 
 #include <algorithm>
@@ -16,38 +16,40 @@ using testing_support::write_file;
 
 namespace {
 
-TEST(Win32Files, HeldAndLockedFileIsDeletedOnceClosed) {
-    ScratchDir scratch;
-    const std::string path = scratch / "in.mrg";
-    write_file(path, "A       01x\r\n");
-    std::optional<platform::OpenedFile> merged = platform::open_file_with_status(path, platform::Access::read);
-    ASSERT_TRUE(merged);
-    ASSERT_TRUE(platform::lock_exclusively(merged->file));
+platform::Directory held(const ScratchDir& scratch) { return *platform::open_directory(scratch.path().string() + "\\"); }
 
-    EXPECT_EQ(platform::remove_file_read(path, scratch / ".aside", merged->status, merged->file),
+TEST(Win32Files, HeldAndClaimedFileIsDeletedOnceClosed) {
+    ScratchDir scratch;
+    write_file(scratch / "in.mrg", "A       01x\r\n");
+    const platform::Directory directory = held(scratch);
+    std::optional<platform::OpenedFile> merged = platform::open_in(directory, "in.mrg", platform::Access::read);
+    ASSERT_TRUE(merged);
+    ASSERT_TRUE(platform::claim_exclusively(merged->file));
+
+    EXPECT_EQ(platform::remove_file_read(directory, "in.mrg", ".aside", merged->status, merged->file),
               platform::Removal::removed);
     EXPECT_TRUE(platform::close_file(merged->file));
-    EXPECT_FALSE(platform::path_exists(path));
+    EXPECT_FALSE(platform::name_taken(directory, "in.mrg"));
 }
 
 // The journal never shows in the interpreter's listing.
 TEST(Win32Files, OwnFilesAreHidden) {
     ScratchDir scratch;
-    ASSERT_TRUE(platform::write_own_file_durably(scratch.path().string() + "\\", ".journal", "x"));
+    ASSERT_TRUE(platform::write_own_file_durably(held(scratch), ".journal", "x"));
     EXPECT_NE(GetFileAttributesA((scratch / ".journal").c_str()) & FILE_ATTRIBUTE_HIDDEN, 0u);
 }
 
-TEST(Win32Files, SecondLockFailsWithoutWaiting) {
+TEST(Win32Files, SecondClaimFailsWithoutWaiting) {
     ScratchDir scratch;
     const std::string path = scratch / "in.mrg";
     write_file(path, "data");
-    std::optional<platform::File> first = platform::open_file(path, platform::Access::read);
-    std::optional<platform::File> second = platform::open_file(path, platform::Access::read);
+    std::optional<platform::OpenedFile> first = platform::open_path(path, platform::Access::read);
+    std::optional<platform::OpenedFile> second = platform::open_path(path, platform::Access::read);
     ASSERT_TRUE(first && second);
-    EXPECT_TRUE(platform::lock_exclusively(*first));
-    EXPECT_FALSE(platform::lock_exclusively(*second));
-    EXPECT_TRUE(platform::close_file(*first));
-    EXPECT_TRUE(platform::lock_exclusively(*second)) << "the lock ends with its file";
+    EXPECT_TRUE(platform::claim_exclusively(first->file));
+    EXPECT_FALSE(platform::claim_exclusively(second->file));
+    EXPECT_TRUE(platform::close_file(first->file));
+    EXPECT_TRUE(platform::claim_exclusively(second->file)) << "the claim ends with its file";
 }
 
 TEST(Win32Files, StatusOfAFileThatMayNotBeReadIsKnown) {
@@ -57,9 +59,9 @@ TEST(Win32Files, StatusOfAFileThatMayNotBeReadIsKnown) {
     // Held without any sharing: no one else may open it to read.
     const HANDLE exclusive = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(exclusive, INVALID_HANDLE_VALUE);
-    EXPECT_FALSE(platform::open_file(path, platform::Access::read));
+    EXPECT_FALSE(platform::open_path(path, platform::Access::read));
 
-    const std::optional<platform::FileStatus> status = platform::regular_file_status(path);
+    const std::optional<platform::FileStatus> status = platform::status_in(held(scratch), "a.sdf");
     CloseHandle(exclusive);
     ASSERT_TRUE(status);
     EXPECT_EQ(status->size, 5);
@@ -67,10 +69,12 @@ TEST(Win32Files, StatusOfAFileThatMayNotBeReadIsKnown) {
 
 TEST(Win32Files, DirectoriesAndDevicesHaveNoStatus) {
     ScratchDir scratch;
-    EXPECT_FALSE(platform::regular_file_status(scratch.path().string()));
-    EXPECT_FALSE(platform::regular_file_status(scratch / "NUL.sdf"));
-    EXPECT_FALSE(platform::regular_file_status(scratch / "absent"));
-    EXPECT_FALSE(platform::open_file(scratch / "NUL", platform::Access::create));
+    std::filesystem::create_directory(scratch.path() / "sub");
+    const platform::Directory directory = held(scratch);
+    EXPECT_FALSE(platform::status_in(directory, "sub"));
+    EXPECT_FALSE(platform::status_in(directory, "NUL.sdf"));
+    EXPECT_FALSE(platform::status_in(directory, "absent"));
+    EXPECT_FALSE(platform::open_path(scratch / "NUL", platform::Access::create));
 }
 
 // Two writers appending at once, here two threads with a file each as two
@@ -84,10 +88,11 @@ TEST(Win32Files, ConcurrentAppendsLoseNothing) {
     constexpr std::size_t writes = 20000;
     constexpr std::size_t piece_size = 16;
     const auto append = [&](char letter) {
-        std::optional<platform::File> file = platform::open_file(path, platform::Access::append);
+        std::optional<platform::OpenedFile> opened = platform::open_path(path, platform::Access::append);
+        ASSERT_TRUE(opened);
         const std::string piece(piece_size, letter);
-        for (std::size_t i = 0; file && i < writes; ++i) ASSERT_TRUE(platform::write_all(*file, piece));
-        ASSERT_TRUE(file && platform::close_file(*file));
+        for (std::size_t i = 0; i < writes; ++i) ASSERT_TRUE(platform::write_all(opened->file, piece));
+        ASSERT_TRUE(platform::close_file(opened->file));
     };
     std::thread first(append, 'a');
     std::thread second(append, 'b');

@@ -55,7 +55,9 @@ void write_files(const std::filesystem::path& directory, const Files& files) {
 Files files_in(const std::filesystem::path& directory) {
     Files files;
     for (const auto& entry : std::filesystem::directory_iterator(directory)) {
-        if (entry.is_regular_file()) files[entry.path().filename().string()] = *read_file(entry.path().string());
+        if (entry.is_regular_file() && !entry.is_symlink()) {
+            files[entry.path().filename().string()] = *read_file(entry.path().string());
+        }
     }
     return files;
 }

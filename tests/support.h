@@ -36,7 +36,7 @@ using Files = std::map<std::string, std::string>;
 
 void write_files(const std::filesystem::path& directory, const Files& files);
 
-// The regular files of a directory, by name.
+// The regular files of a directory, by name; symbolic links are left out.
 Files files_in(const std::filesystem::path& directory);
 
 // Whether the regular files below root are exactly the expected ones, byte

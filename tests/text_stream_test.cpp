@@ -186,7 +186,7 @@ TEST(TextRead, ReadErrorSetsTheErrorIndicationNotTheEnd) {
     ScratchDir scratch;
     write_file(scratch / "in", "AB\r\n");
     TextStream stream;  // reading, but from a file opened only for writing
-    stream.file = std::move(platform::open_path(scratch / "in", platform::Access::append)->file);
+    stream.file = std::move(platform::open_path(scratch / "in", platform::Access::rewrite)->file);
     std::string line = unchanged;
     EXPECT_FALSE(text_read_line(line, 4010, stream));
     EXPECT_EQ(line, unchanged);

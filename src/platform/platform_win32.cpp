@@ -270,17 +270,17 @@ namespace {
 // A turn is a lock of one byte far past any data: it hinders no read or
 // write of the file, only the turn of another run.
 OVERLAPPED far_past_the_data() {
-    OVERLAPPED far{};
-    far.Offset = 0xfffffffe;
-    far.OffsetHigh = 0x7fffffff;
-    return far;
+    OVERLAPPED far_byte{};
+    far_byte.Offset = 0xfffffffe;
+    far_byte.OffsetHigh = 0x7fffffff;
+    return far_byte;
 }
 
 }  // namespace
 
 bool wait_for_file_turn(File& file) {
-    OVERLAPPED far = far_past_the_data();
-    return LockFileEx(handle_of(file), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &far) != 0;
+    OVERLAPPED far_byte = far_past_the_data();
+    return LockFileEx(handle_of(file), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &far_byte) != 0;
 }
 
 bool sync_file(File& file) { return FlushFileBuffers(handle_of(file)) != 0; }

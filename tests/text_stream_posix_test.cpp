@@ -29,7 +29,7 @@ TEST(TextWrite, ReopenedStreamStartsAfresh) {
     std::optional<TextStream> stream = text_open(scratch / "first", "wa");
     ASSERT_TRUE(stream);
     EXPECT_EQ(text_write("held\n", *stream), 0);
-    EXPECT_EQ(text_discard(*stream, 0), 0);
+    EXPECT_EQ(text_cut_back(*stream, 0), 0);
 
     const int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
     if (full == -1) GTEST_SKIP() << "no /dev/full";

@@ -73,7 +73,7 @@ std::int64_t recorded_length(const State& state) {
 // would run into the first record of the next attempt. The run's failure is
 // what gets reported; a failed cut cannot be reported besides it.
 Failure failed(State& state, Failure failure) {
-    if (text_is_open(state.sdf)) static_cast<void>(text_discard(state.sdf, state.length_before_run));
+    if (text_is_open(state.sdf)) static_cast<void>(text_cut_back(state.sdf, state.length_before_run));
     return failure;
 }
 
@@ -96,7 +96,7 @@ void start_write_back_when_due(State& state, std::int64_t written) {
 
 std::optional<Failure> end_run(State& state) {
     if (!text_is_open(state.sdf)) return std::nullopt;
-    // Flushed before the close, so that a failed write can still be undone.
+    // Flushed before the close, so that a failed write can still be put back.
     if (text_flush(state.sdf) != 0) return failed_writing(state);
     const std::int64_t written = text_bytes_written(state.sdf);
     start_write_back_when_due(state, written);

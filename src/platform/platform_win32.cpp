@@ -401,7 +401,7 @@ std::optional<File> wait_for_listing_turn(const std::string& path) {
 }
 
 // The interpreter's del removes the file while this process still holds it
-// open and locked; the removal completes with the close. What is at the
+// open and claimed; the removal completes with the close. What is at the
 // path is looked at just before: a file that replaces it in the moment
 // between that look and del is removed unread, a window Windows leaves open
 // as long as the deletion is del's. A path the interpreter would not take

@@ -280,7 +280,7 @@ int text_close(TextStream& stream) {
     return failed ? -1 : 0;
 }
 
-int text_discard(TextStream& stream, std::int64_t length) {
+int text_cut_back(TextStream& stream, std::int64_t length) {
     stream.next = 0;
     const bool cut = platform::truncate_file(stream.file, length);
     const bool closed = platform::close_file(stream.file);

@@ -79,7 +79,7 @@ void text_read_on(TextStream& stream);
 // True once a read or a write of the stream failed.
 bool text_error(const TextStream& stream);
 
-// Whether the stream holds a file: from its open until its close or discard.
+// Whether the stream holds a file: from its open until its close or cut back.
 bool text_is_open(const TextStream& stream);
 
 // The bytes the stream has taken from its file, and handed to it, since it was opened.
@@ -121,7 +121,7 @@ void text_start_write_back(TextStream& stream);
 
 // Drops the held output, cuts the file back to its first length bytes and
 // releases it: for output that must not stay. 0, or -1 on any error.
-[[nodiscard]] int text_discard(TextStream& stream, std::int64_t length);
+[[nodiscard]] int text_cut_back(TextStream& stream, std::int64_t length);
 
 // The length in bytes of the file at path, or of the file name of the
 // directory, as stored on disk: 0 when it is absent or cannot be opened (a

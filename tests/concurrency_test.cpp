@@ -47,9 +47,13 @@ struct AtOnceCase {
     std::vector<Placed> merged;
     std::vector<std::vector<std::string>> runs;  // the arguments of each run, all started together
     std::vector<std::string> fault{};  // for the injector, in every run: a race made wide
-    // An SDF file that two directories share: the second name, below the
-    // working directory, is a symbolic link to the first, which exists empty.
-    std::optional<std::pair<std::string, std::string>> shared{};
+    // An SDF file that directories share, below the working directory: it
+    // exists empty, and each link names it in a directory of the runs.
+    struct Shared {
+        std::string file;
+        std::vector<std::string> links;
+    };
+    std::optional<Shared> shared{};
 };
 
 // Whether text is made of the lines of every part, each part's lines in
@@ -95,13 +99,14 @@ TEST_P(RunsAtOnceTest, EveryRecordLandsOnceAndEveryRunEndsWithZero) {
     }
     std::vector<std::string> shared_parts;  // what each merged file writes to the shared file
     if (test.shared) {
-        const auto& [file, link] = *test.shared;
-        write_file(scratch / file, "");
-        fs::create_symlink(fs::relative(scratch.path() / file, (scratch.path() / link).parent_path()), scratch.path() / link);
-        for (const fs::path name : {file, link}) {
-            for (Files& split : splits[(scratch.path() / name).parent_path()]) {
-                shared_parts.push_back(split[name.filename().string()]);
-                split.erase(name.filename().string());
+        fs::create_directories((scratch.path() / test.shared->file).parent_path());
+        write_file(scratch / test.shared->file, "");
+        for (const fs::path link : test.shared->links) {
+            fs::create_symlink(fs::relative(scratch.path() / test.shared->file, (scratch.path() / link).parent_path()),
+                               scratch.path() / link);
+            for (Files& split : splits[(scratch.path() / link).parent_path()]) {
+                shared_parts.push_back(split[link.filename().string()]);
+                split.erase(link.filename().string());
             }
         }
     }
@@ -118,10 +123,7 @@ TEST_P(RunsAtOnceTest, EveryRecordLandsOnceAndEveryRunEndsWithZero) {
     }
 
     for (auto& [directory, of_each] : splits) {
-        Files found = files_in(directory);
-        if (test.shared && directory == (scratch.path() / test.shared->first).parent_path()) {
-            found.erase(fs::path(test.shared->first).filename().string());
-        }
+        const Files found = files_in(directory);
         std::sort(of_each.begin(), of_each.end());
         bool one_order_fits = false;
         do {
@@ -134,7 +136,7 @@ TEST_P(RunsAtOnceTest, EveryRecordLandsOnceAndEveryRunEndsWithZero) {
         EXPECT_TRUE(one_order_fits) << directory << " holds other than the splits, whole and in some order";
     }
     if (test.shared) {
-        EXPECT_TRUE(interleaves(*read_file(scratch / test.shared->first), shared_parts));
+        EXPECT_TRUE(interleaves(*read_file(scratch / test.shared->file), shared_parts));
     }
 }
 
@@ -158,8 +160,8 @@ INSTANTIATE_TEST_SUITE_P(
                     AtOnceCase{"two_directories_sharing_an_sdf_file",
                                {{"north/n.mrg", racing(8, 1500)}, {"south/s.mrg", racing(9, 1500)}},
                                {{"north", "mrg"}, {"south", "mrg"}},
-                               fault_environment("pause_after_write", "north/NORTH.sdf"),
-                               std::pair<std::string, std::string>{"north/NORTH.sdf", "south/NORTH.sdf"}}),
+                               fault_environment("pause_after_write", "shared/NORTH.sdf"),
+                               AtOnceCase::Shared{"shared/NORTH.sdf", {"north/NORTH.sdf", "south/NORTH.sdf"}}}),
     [](const testing::TestParamInfo<AtOnceCase>& info) { return std::string(info.param.name); });
 
 // ---- Runs killed at random moments ------------------------------------------------

@@ -45,7 +45,7 @@ private:
 // file in it is reached through it by a plain name, never by a path.
 struct Directory {
     File handle;
-    std::string text;  // the directory text: argument 1 and the separator, for messages
+    std::string text;  // argument 1 and the separator: for messages, and on Windows the files' paths
 };
 
 // Opens the directory that directory_text names. Nothing when there is no
@@ -56,7 +56,9 @@ enum class Access {
     read,     // an existing file, from its start
     create,   // created when absent, emptied when present
     // Created when absent; every write lands at the end as it is at that
-    // moment. The file's turn is taken before its status is read (see
+    // moment. When another run may reach the file by another name (this one
+    // is a symbolic link, or the file has more than one), and on Windows
+    // always, its turn is taken before its status is read (see
     // wait_for_file_turn), so that the status is the one this run writes after.
     append,
     rewrite,  // an existing file, written where its position stands: to cut it back
@@ -131,9 +133,10 @@ void start_write_back(File& file);
 // another open file holds one. The claim lasts until the file is closed.
 [[nodiscard]] bool claim_exclusively(File& file);
 
-// Waits for the file's turn, as runs that append to one SDF file take it, and
-// holds it until the file is closed. Reads and writes of others are not
-// hindered: the turn keeps runs of this command apart, nothing else.
+// Waits for the file's turn, as runs that append to one SDF file from
+// different directories take it, and holds it until the file is closed. Reads
+// and writes of others are not hindered: the turn keeps runs of this command
+// apart, nothing else.
 [[nodiscard]] bool wait_for_file_turn(File& file);
 
 // The status of the regular file at name, a symbolic link followed; read

@@ -66,10 +66,8 @@ FileStatus status_of(const struct stat& status) {
 // Locks of the open file where the system has them, so that closing another
 // descriptor of the file leaves the turn in place; locks of the process elsewhere.
 #if defined(F_OFD_SETLKW)
-constexpr int record_lock_now = F_OFD_SETLK;
 constexpr int record_lock_waiting = F_OFD_SETLKW;
 #else
-constexpr int record_lock_now = F_SETLK;
 constexpr int record_lock_waiting = F_SETLKW;
 #endif
 
@@ -79,37 +77,39 @@ std::optional<FileStatus> regular_status(int fd) {
     return status_of(status);
 }
 
-// Waits for the turn of an open file of any kind. A turn that is free is
-// taken at once, before anything else is asked of the file; one that another
-// holds is waited for only on a regular file, since a FIFO or a device is
-// refused anyway.
-bool take_turn_of_regular(File& file) {
-    struct flock whole_file {};
-    whole_file.l_type = F_WRLCK;
-    whole_file.l_whence = SEEK_SET;
-    if (retrying([&] { return fcntl(fd_of(file), record_lock_now, &whole_file); }) == 0) return true;
-    return regular_status(fd_of(file)) && wait_for_file_turn(file);
+// Opens name relative to the directory descriptor at (AT_FDCWD for a path).
+// O_NONBLOCK keeps the open of a FIFO from waiting for a peer; on a regular
+// file it changes nothing. Sets through_link when name is a symbolic link,
+// which is followed; its own open tells so, at no cost for a plain name.
+int open_name(int at, const char* name, Access access, bool& through_link) {
+    const int flags = open_flags(access) | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+    const int fd = retrying([&] { return openat(at, name, flags | O_NOFOLLOW, creation_mode(access)); });
+    through_link = fd == -1 && errno == ELOOP;
+    if (!through_link) return fd;
+    return retrying([&] { return openat(at, name, flags, creation_mode(access)); });
 }
 
-// Opens name relative to the directory descriptor at (AT_FDCWD for a path),
-// and gives the file with its status; nothing when the open fails or no
-// regular file is there. O_NONBLOCK keeps the open of a FIFO from waiting for
-// a peer; on a regular file it changes nothing.
+// Opens name and gives the file with its status; nothing when the open fails
+// or no regular file is there. A file opened to append that other runs may
+// reach by another name, through a link, is written only in its turn.
 std::optional<OpenedFile> open_at(int at, const char* name, Access access) {
-    const int fd = retrying([&] {
-        return openat(at, name, open_flags(access) | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, creation_mode(access));
-    });
+    bool through_link = false;
+    const int fd = open_name(at, name, access, through_link);
     if (fd == -1) return std::nullopt;
     File file(fd, access == Access::append ? Writes::at_end : Writes::at_position);
-    if (access == Access::append && !take_turn_of_regular(file)) return std::nullopt;
-    std::optional<FileStatus> status = regular_status(fd);
-    if (!status) return std::nullopt;
+    struct stat status {};
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
+    const bool shared = through_link || status.st_nlink > 1;
+    if (access == Access::append && shared && (!wait_for_file_turn(file) || fstat(fd, &status) != 0)) {
+        return std::nullopt;
+    }
+    OpenedFile opened{std::move(file), status_of(status)};
     // Emptying waits until the file is known to be a regular one.
     if (access == Access::create) {
-        if (!truncate_file(file, 0)) return std::nullopt;
-        status->size = 0;
+        if (!truncate_file(opened.file, 0)) return std::nullopt;
+        opened.status.size = 0;
     }
-    return OpenedFile{std::move(file), *status};
+    return opened;
 }
 
 std::string name_text(std::string_view name) { return std::string(name); }

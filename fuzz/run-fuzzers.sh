@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 
 seconds=${1:-60}
 [ $# -gt 0 ] && shift
-targets=${*:-text_reader text_writer distribute}
+targets=${*:-text_reader text_writer distribute journal_reader}
 
 cmake --workflow --preset fuzz
 

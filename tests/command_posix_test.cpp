@@ -1,7 +1,12 @@
 // The whole command on what only a POSIX system offers: file-size limits,
 // permissions, closed standard streams, terminals, paths of any length.
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstdlib>
 
 #include <gtest/gtest.h>
 
@@ -13,24 +18,37 @@ using namespace testing_support;
 
 namespace {
 
-TEST(Command, LongPathsHaveNoLimit) {
+// A data path longer than the system's limit on a path: the command reaches
+// its directory one component at a time, and every file in it through it.
+TEST(Command, DataPathLongerThanThePathLimit) {
     ScratchDir scratch;
     std::string directory = "data";
-    for (int i = 0; i < 6; ++i) directory += "/" + std::string(60, static_cast<char>('a' + i));
-    std::filesystem::create_directories(scratch.path() / directory);
-    const std::string merged = std::string(100, 'm') + ".mrg";
-    write_file(scratch / (directory + "/" + merged), "A       01x\r\n");
+    int at = open(scratch.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (std::string component = "data"; at != -1; component = std::string(200, 'd')) {
+        if (component != "data") directory += "/" + component;
+        const int parent = at;
+        at = mkdirat(parent, component.c_str(), 0755) == 0 ? openat(parent, component.c_str(), O_RDONLY | O_DIRECTORY) : -1;
+        close(parent);
+        if (directory.size() > PATH_MAX) break;
+    }
+    ASSERT_NE(at, -1);
+    const int merged = openat(at, "in.mrg", O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_EQ(write(merged, "A       01x\r\n", 13), 13);
+    close(merged);
 
     const Result result = run_command({.arguments = {directory, "mrg"}, .working_directory = scratch.path()});
 
-    EXPECT_EQ(result.exit_code, 99);
-    EXPECT_EQ(escaped(result.output), escaped(banner + report(merged.substr(0, 19), 0) +
-                                               error("opening", directory + "/" + merged.substr(0, 19))));
-    std::filesystem::rename(scratch / (directory + "/" + merged), scratch / (directory + "/m.mrg"));
-    const Result renamed = run_command({.arguments = {directory, "mrg"}, .working_directory = scratch.path()});
-    EXPECT_EQ(renamed.exit_code, 0);
-    EXPECT_EQ(read_file(scratch / (directory + "/A.sdf")), "x\r\n");
-    EXPECT_FALSE(std::filesystem::exists(scratch / (directory + "/m.mrg")));
+    EXPECT_EQ(escaped(result.output), escaped(banner + report("in.mrg", 13) + created("A.sdf") + count(1) +
+                                              deleting(directory + "/in.mrg")));
+    EXPECT_EQ(result.exit_code, 0);
+    char written[8] = {};
+    const int sdf = openat(at, "A.sdf", O_RDONLY | O_CLOEXEC);
+    EXPECT_EQ(read(sdf, written, sizeof written), 3);
+    EXPECT_EQ(std::string(written), "x\r\n");
+    close(sdf);
+    close(at);
+    // Deeper than a path can name: removed by a tool that walks it from the top.
+    EXPECT_EQ(std::system(("rm -rf '" + scratch / "data" + "'").c_str()), 0);
 }
 
 TEST(Command, FailedWriteKeepsTheMergedFile) {
@@ -110,19 +128,53 @@ TEST_F(UnprivilegedCommand, ListingThatCannotBeWrittenEndsTheRun) {
     EXPECT_EQ(read_file(scratch / "data/old.mrg"), "A       01old\r\n");
 }
 
-// Where the merged file could not be deleted, the journal cannot be written
-// either: the run ends before it writes anything.
-TEST_F(UnprivilegedCommand, ReadOnlyDirectoryChangesNothing) {
-    write_file(scratch / "data/in.mrg", "A       01new\r\n");
-    write_file(scratch / "data/A.sdf", "old\r\n");
-    chmod((scratch / "data").c_str(), 0555);
+// Where the merged file could not be deleted, the directory's turn cannot
+// be taken either; and a directory that cannot be read is reported, never
+// taken for one that holds nothing. Nothing is touched.
+TEST_F(UnprivilegedCommand, DirectoryThatCannotBeWrittenOrReadChangesNothing) {
+    const std::vector<std::pair<mode_t, std::string>> cases = {{0555, "data/.vrtl_sdf.lock"}, {0311, "data/"}};
+    for (const auto& [mode, refused] : cases) {
+        SCOPED_TRACE(refused);
+        write_file(scratch / "data/in.mrg", "A       01new\r\n");
+        write_file(scratch / "data/A.sdf", "old\r\n");
+        chmod((scratch / "data").c_str(), mode);
 
-    const Result result = run();
+        const Result result = run();
 
-    EXPECT_EQ(escaped(result.output),
-              escaped(banner + report("in.mrg", 15) + error("writing", "data/.vrtl_sdf.journal")));
-    EXPECT_EQ(result.exit_code, 99);
-    EXPECT_TRUE(holds_exactly(scratch.path() / "data", {{"A.sdf", "old\r\n"}, {"in.mrg", "A       01new\r\n"}}));
+        chmod((scratch / "data").c_str(), 0755);
+        EXPECT_EQ(escaped(result.output), escaped(banner + error("opening", refused)));
+        EXPECT_EQ(result.exit_code, 99);
+        EXPECT_TRUE(holds_exactly(scratch.path() / "data", {{"A.sdf", "old\r\n"}, {"in.mrg", "A       01new\r\n"}}));
+    }
+}
+
+// A umask that takes away the owner's write does not lock the next run out
+// of the listing it made.
+TEST_F(UnprivilegedCommand, UmaskThatTakesAwayWritingLocksNoRunOut) {
+    for (const char* name : {"A", "B"}) {
+        write_file(scratch / ("data/" + std::string(name) + ".mrg"), std::string(name) + "       01x\r\n");
+        Invocation invocation{.arguments = {"data", "mrg"}, .working_directory = scratch.path(), .unprivileged = true};
+        invocation.umask = 0222;
+        EXPECT_EQ(run_command(invocation).exit_code, 0) << name;
+    }
+}
+
+// The usual guard against a scheduler's overlapping runs: the run takes its
+// own turn on a file of its own, never on the directory an operator locks.
+TEST(Command, OperatorsLockOnTheDirectoryHoldsNoRunUp) {
+    ScratchDir scratch;
+    std::filesystem::create_directory(scratch.path() / "data");
+    write_file(scratch / "data/in.mrg", "A       01x\r\n");
+    const int directory = open((scratch / "data").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_EQ(flock(directory, LOCK_EX), 0);
+
+    const Result result = run_command({.arguments = {"data", "mrg"},
+                                       .working_directory = scratch.path(),
+                                       .time_allowed = std::chrono::seconds(10)});
+
+    close(directory);
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_TRUE(holds_exactly(scratch.path() / "data", {{"A.sdf", "x\r\n"}}));
 }
 
 TEST(Command, ClosedStandardStreamsNeverReachAnSdfFile) {

@@ -134,7 +134,13 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"nothing_matches", {"data", "mrg"}, {{"in.txt", orders}}, {}, banner, 0, {{"in.txt", orders}}, ""},
         // Wine, like a POSIX shell, hides these names from the interpreter's dir.
         Case{"hidden_files_do_not_match", {"data", "mrg"}, {{".in.mrg", orders}}, {}, banner, 0, {{".in.mrg", orders}}, ""},
-        Case{"no_such_directory", {"absent", "mrg"}, {}, {}, banner, 0, {}, ""},
+        // A path that names no directory is reported, never taken for an empty one.
+        Case{"no_such_directory", {"absent", "mrg"}, {}, {}, banner + error("opening", path_in("absent", "")), 99, {},
+             std::nullopt},
+        Case{"directory_that_is_a_file", {"data/in.mrg", "mrg"}, {{"in.mrg", orders}}, {},
+             banner + error("opening", path_in("data/in.mrg", "")), 99, {{"in.mrg", orders}}, std::nullopt},
+        Case{"empty_directory_argument", {"", "mrg"}, {{"in.mrg", orders}}, {},
+             banner + error("opening", path_in("", "")), 99, {{"in.mrg", orders}}, std::nullopt},
         Case{"pattern_in_the_extension",
              {"data", "m?g"},
              {{"in.mrg", "A       01x\r\n"}},
@@ -245,14 +251,23 @@ INSTANTIATE_TEST_SUITE_P(
              99,
              {{"in.mrg", "../x    01y\r\n"}},
              "in.mrg\r\n"},
-        Case{"merged_file_as_its_own_sdf_file",
+        // A pattern that lists SDF files never takes one for a merged file.
+        Case{"sdf_file_is_never_a_merged_file",
              {"data", "sdf"},
              {{"M.sdf", "M       01x\r\n"}},
              {},
-             banner + report("M.sdf", 13) + appended("M.sdf") + error("opening", "M.sdf"),
+             banner + report("M.sdf", 13) + error("opening", path_in("data", "M.sdf")),
              99,
              {{"M.sdf", "M       01x\r\n"}},
-             "M.sdf\r\n"}),
+             "M.sdf\r\n"},
+        Case{"pattern_that_lists_sdf_files",
+             {"data", "*"},
+             {{"A.sdf", "x\r\n"}, {"in.mrg", orders}},
+             {},
+             banner + report("A.sdf", 3) + error("opening", path_in("data", "A.sdf")),
+             99,
+             {{"A.sdf", "x\r\n"}, {"in.mrg", orders}},
+             "A.sdf\r\nin.mrg\r\n"}),
     name_of);
 
 TEST(Command, BlanksInTheDirectoryAndTheNames) {

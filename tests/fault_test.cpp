@@ -10,9 +10,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -368,6 +370,36 @@ INSTANTIATE_TEST_SUITE_P(
                      Files{{"A.sdf", "a1\r\n"}, {"B.sdf", long_record + "\r\n"}}}),
     name_of);
 
+// ---- The data directory moved while a run works in it ----------------------------
+
+// Renamed and replaced while the run pauses after a write: the rest of the
+// run goes on in the directory it began in, and nothing into the new one.
+TEST(MovedDirectory, RunGoesOnInTheDirectoryItHolds) {
+    ScratchDir scratch;
+    const fs::path data = scratch.path() / "data";
+    fs::create_directory(data);
+    std::string merged;
+    std::string records;
+    for (int i = 0; i < 100; ++i) {
+        merged += "A       01" + std::string(100, 'a') + "\r\n";
+        records += std::string(100, 'a') + "\r\n";
+    }
+    merged += "B       01b\r\n";
+    write_file((data / "in.mrg").string(), merged);
+
+    const StartedCommand command = start_command({.arguments = {"data", "mrg"},
+                                                  .working_directory = scratch.path(),
+                                                  .environment = fault_environment("pause_after_write", "data/A.sdf")});
+    while (!fs::exists(data / "A.sdf")) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    fs::rename(data, scratch.path() / "data.old");
+    fs::create_directory(data);
+
+    EXPECT_EQ(wait_for_command(command).exit_code, 0);
+    EXPECT_TRUE(holds_exactly(data, {}));
+    EXPECT_TRUE(holds_exactly(scratch.path() / "data.old",
+                              {{"A.sdf", records}, {"B.sdf", "b\r\n"}}));
+}
+
 // ---- A merged file that another run has claimed ---------------------------------
 
 // Holds the lock on a file as a run that is distributing it does.
@@ -436,6 +468,7 @@ struct HostileCase {
     std::string console;  // after the banner
     int exit_code;
     Files after;  // the regular files of the directory
+    bool needs_root = false;  // to give a file to another user
 };
 
 void PrintTo(const HostileCase& test, std::ostream* out) { *out << test.name; }
@@ -460,6 +493,7 @@ TEST_P(HostilePathTest, NeitherHangsNorWritesOutsideTheDirectory) {
     fs::create_directories(outside / "folder");
     write_file((outside / "kept").string(), "kept\r\n");
     mkfifo((outside / "pipe").c_str(), 0644);
+    if (test.needs_root && geteuid() != 0) GTEST_SKIP() << "giving a file to another user needs root";
     test.prepare(data, outside);
     const auto outside_before = entries_below(outside);
 
@@ -476,6 +510,25 @@ const std::string one_record = "S       01r\r\n";
 const std::string dots = ".       01d1\r\n..      01d2\r\n...     01d3\r\n";
 
 void merged_with(const fs::path& data, const std::string& merged) { write_file((data / "in.mrg").string(), merged); }
+
+// A journal as another user could leave it: its checksum is never reached.
+const std::string planted_journal = "vrtl_sdf journal 2\nmerged 1 13 1 23 ../protected/planted.sh\n";
+const std::string journal_path = "data/.vrtl_sdf.journal";
+
+void journal_with(const fs::path& data, const std::string& journal) {
+    merged_with(data, one_record);
+    write_file((data / ".vrtl_sdf.journal").string(), journal);
+    chmod((data / ".vrtl_sdf.journal").c_str(), 0644);
+}
+
+// An SDF file S.sdf that is a symbolic link to target.
+void sdf_link_to(const fs::path& data, const std::string& target) {
+    merged_with(data, one_record);
+    fs::create_symlink(target, data / "S.sdf");
+}
+
+const std::string refused_s = report("in.mrg", 13) + created("S.sdf") + error("opening", "S.sdf");
+const std::string refused_s_holding_data = report("in.mrg", 13) + appended("S.sdf") + error("opening", "S.sdf");
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, HostilePathTest,
@@ -538,7 +591,53 @@ INSTANTIATE_TEST_SUITE_P(
                     [](const fs::path& data, const fs::path&) { merged_with(data, "/tmp/x  01r\r\n"); },
                     report("in.mrg", 13) + created("/tmp/x.sdf") + error("opening", "/tmp/x.sdf"),
                     99,
-                    {{"in.mrg", "/tmp/x  01r\r\n"}}}),
+                    {{"in.mrg", "/tmp/x  01r\r\n"}}},
+        // A journal is trusted only as this command could have written it.
+        HostileCase{"journal_naming_a_path_outside",
+                    [](const fs::path& data, const fs::path&) { journal_with(data, planted_journal); },
+                    error("opening", journal_path), 99,
+                    {{"in.mrg", one_record}, {".vrtl_sdf.journal", planted_journal}}},
+        HostileCase{"journal_of_another_user",
+                    [](const fs::path& data, const fs::path&) {
+                        journal_with(data, "vrtl_sdf journal 2\n");
+                        ASSERT_EQ(chown((data / ".vrtl_sdf.journal").c_str(), 65534, 65534), 0);
+                    },
+                    error("opening", journal_path), 99,
+                    {{"in.mrg", one_record}, {".vrtl_sdf.journal", "vrtl_sdf journal 2\n"}}, true},
+        HostileCase{"journal_with_two_links",
+                    [](const fs::path& data, const fs::path&) {
+                        journal_with(data, "vrtl_sdf journal 2\n");
+                        fs::create_hard_link(data / ".vrtl_sdf.journal", data / "other");
+                    },
+                    error("opening", journal_path), 99,
+                    {{"in.mrg", one_record}, {".vrtl_sdf.journal", "vrtl_sdf journal 2\n"},
+                     {"other", "vrtl_sdf journal 2\n"}}},
+        // Links that would lead the records into the command's own files,
+        // or out of the directory to a file the run would make there.
+        HostileCase{"sdf_file_linked_to_the_journal",
+                    [](const fs::path& data, const fs::path&) { sdf_link_to(data, ".vrtl_sdf.journal"); },
+                    refused_s_holding_data, 99, {{"in.mrg", one_record}}},
+        HostileCase{"sdf_file_linked_to_the_aside_name",
+                    [](const fs::path& data, const fs::path&) { sdf_link_to(data, ".vrtl_sdf.deleting"); },
+                    refused_s, 99, {{"in.mrg", one_record}}},
+        HostileCase{"sdf_file_linked_to_the_listing",
+                    [](const fs::path& data, const fs::path&) { sdf_link_to(data, "../work1d.tmp"); },
+                    refused_s_holding_data, 99, {{"in.mrg", one_record}}},
+        HostileCase{"sdf_file_linked_to_nothing_in_another_folder",
+                    [](const fs::path& data, const fs::path&) { sdf_link_to(data, "../outside/S.sdf"); },
+                    refused_s, 99, {{"in.mrg", one_record}}},
+        HostileCase{"listing_file_with_a_second_name",
+                    [](const fs::path& data, const fs::path&) {
+                        merged_with(data, one_record);
+                        fs::create_hard_link(data / "in.mrg", data.parent_path() / "work1d.tmp");
+                    },
+                    error("opening", "work1d.tmp"), 99, {{"in.mrg", one_record}}},
+        HostileCase{"merged_file_that_is_a_symbolic_link",
+                    [](const fs::path& data, const fs::path&) {
+                        write_file((data / "day.mrg").string(), one_record);
+                        fs::create_symlink("day.mrg", data / "0-latest.mrg");
+                    },
+                    report("0-latest.mrg", 13) + error("opening", "data/0-latest.mrg"), 99, {{"day.mrg", one_record}}}),
     [](const testing::TestParamInfo<HostileCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

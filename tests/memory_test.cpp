@@ -86,4 +86,24 @@ TEST(Memory, MergedFileOfAGigabyte) {
     EXPECT_EQ(split_difference(data, gigabyte_layout, Expected::whole), "");
 }
 
+// A journal of a gigabyte, most of it a hole, as a crash or a full disk
+// might leave one: read a piece at a time, it is found unfinished and goes.
+TEST(Memory, JournalOfAGigabyte) {
+    SKIP_WHEN_SANITIZED();
+    ScratchDir scratch;
+    const fs::path data = scratch.path() / "data";
+    fs::create_directory(data);
+    write_file((data / "in.mrg").string(), "A       01x\r\n");
+    const fs::path journal = data / ".vrtl_sdf.journal";
+    write_file(journal.string(), "vrtl_sdf journal 2\nmerged 1 13 1 6 in.mrg\n");
+    fs::permissions(journal, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    fs::resize_file(journal, std::uintmax_t{1} << 30);
+
+    const Result result = run_command({.arguments = {"data", "mrg"}, .working_directory = scratch.path()});
+
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_LT(result.peak_resident_kib, memory_allowed_kib);
+    EXPECT_TRUE(holds_exactly(data, {{"A.sdf", "x\r\n"}}));
+}
+
 }  // namespace

@@ -20,6 +20,7 @@ struct Invocation {
     bool on_terminal = false;             // standard output on a terminal instead of a pipe
     bool without_standard_streams = false;  // started with standard input and output closed
     bool with_console = false;  // Windows: a console of its own (a pseudo console), standard output still a pipe
+    std::optional<unsigned> umask{};  // POSIX: the file mode creation mask it starts with
     std::vector<std::string> environment{};  // NAME=value settings added to the command's environment
     std::chrono::seconds time_allowed = std::chrono::seconds(60);  // then it counts as hung and is killed
 };

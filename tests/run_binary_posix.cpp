@@ -14,6 +14,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -84,6 +85,7 @@ std::string program_for(const Invocation& invocation) {
         setrlimit(RLIMIT_FSIZE, &limit);
     }
     for (const std::string& setting : invocation.environment) putenv(const_cast<char*>(setting.c_str()));
+    if (invocation.umask) umask(static_cast<mode_t>(*invocation.umask));
     if (invocation.unprivileged && geteuid() == 0) {
         if (setgroups(0, nullptr) != 0 || setgid(nobody) != 0 || setuid(nobody) != 0) _exit(126);
     }

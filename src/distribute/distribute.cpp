@@ -1,6 +1,7 @@
 // Record distribution: one pass over the merged file, one SDF file open at a time.
 #include "distribute/distribute.h"
 
+#include <algorithm>
 #include <map>
 #include <optional>
 #include <string>
@@ -38,13 +39,16 @@ struct State {
 // file's length, so that a run costs no lookup of the path besides the open.
 // Gives the file's status as the open found it, its turn taken; nothing when
 // the file is refused. A name that the data makes up is opened only when it
-// names a plain file here, and never the merged file itself.
+// names a plain file here, and never leads to the merged file itself or
+// another file of the run's own.
 std::optional<platform::FileStatus> open_sdf_file(State& state) {
     if (!is_plain_file_name(state.current_name)) return std::nullopt;
     const std::optional<platform::FileStatus> opened =
         text_reopen_for_appending(state.sdf, state.directory, state.current_name);
     if (!opened) return std::nullopt;
-    if (state.merged_status && opened->id == state.merged_status->id) {
+    const std::vector<platform::FileId>& own = state.done.own_files;
+    if ((state.merged_status && opened->id == state.merged_status->id) ||
+        std::find(own.begin(), own.end(), opened->id) != own.end()) {
         static_cast<void>(text_close(state.sdf));  // nothing was written, so nothing to report
         return std::nullopt;
     }

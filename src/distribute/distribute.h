@@ -20,6 +20,9 @@ struct TouchedFile {
 };
 
 struct Distribution {
+    // Files of the run's own besides the merged file, such as its journal: an
+    // SDF name that leads to one is refused.
+    std::vector<platform::FileId> own_files{};
     std::int64_t sdf_files_opened = 0;
     std::vector<TouchedFile> touched{};  // in the order they were first opened, one entry a file
     std::optional<Failure> failure{};    // set when the run must end with exit code 99

@@ -137,6 +137,9 @@ std::optional<Failure> split_exactly_once(const platform::Directory& directory, 
         return Failure{FailedStep::writing, directory.text + std::string(journal_name)};
     }
     Distribution distribution;
+    if (merged.listing) distribution.own_files.push_back(*merged.listing);
+    const std::optional<platform::FileStatus> written = platform::status_in(directory, journal_name, platform::Links::refused);
+    if (written) distribution.own_files.push_back(written->id);
     platform::FileStatus as_read;
     if (std::optional<Failure> failure = distribute_to_the_end(directory, merged, distribution, as_read, console)) {
         static_cast<void>(text_close(merged.stream));  // only read: nothing to report
@@ -158,7 +161,10 @@ std::optional<std::string> put_back(const platform::Directory& directory, const 
         if (!now || now->id != file.id || now->size != file.length_after) return file.name;
         const bool made_by_run = file.length_before == 0 && !journaled_length(journal, file.id);
         if (made_by_run) {
-            if (!platform::remove_name(directory, file.name)) return file.name;
+            if (!platform::is_still(directory, file.name, file.id, platform::Links::refused) ||
+                !platform::remove_name(directory, file.name)) {
+                return file.name;
+            }
             removed_any = true;
         } else if (now->size != file.length_before &&
                    !platform::cut_back_file(directory, file.name, file.id, file.length_before)) {

@@ -66,6 +66,7 @@ struct ClaimedFile {
     std::string name;  // as listed, in the data directory
     TextStream stream;
     platform::FileStatus as_claimed;
+    std::optional<platform::FileId> listing;  // the run's listing, which no SDF name may lead to
 };
 
 // Distributes the claimed merged file into its SDF files and deletes it,
@@ -78,8 +79,9 @@ struct ClaimedFile {
 // Puts every touched file back as it was before the run (rule 5): cut back
 // to its length before, or removed when the run made it, which the journal
 // tells. A file is touched only while it is still the file written and holds
-// exactly what the run left in it. Gives the name of a file it could not put
-// back.
+// exactly what the run left in it; one the run made is removed only while its
+// name is that file itself, never a link in its place. Gives the name of a
+// file it could not put back.
 [[nodiscard]] std::optional<std::string> put_back(const platform::Directory& directory,
                                                   const std::vector<TouchedFile>& touched, const Journal& journal);
 

@@ -1,10 +1,13 @@
 // The journal's file: plain text, one file a line, names given with their
 // length so that any byte may stand in them, and a last line with a checksum
 // of all before it, so that a journal whose writing a crash cut short is
-// known for one.
+// known for one. It is read a piece at a time, so that a file of any size
+// at its name takes bounded memory, and trusted only as far as this command
+// could have written it.
 #include "distribute/journal.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 
 #include "textfile/names.h"
@@ -12,12 +15,18 @@
 namespace {
 
 constexpr std::string_view first_line = "vrtl_sdf journal 2\n";
+constexpr std::string_view merged_word = "merged ";
+constexpr std::string_view sdf_word = "sdf ";
+constexpr std::string_view end_word = "end ";
 
-std::uint64_t checksum(std::string_view bytes) {
-    std::uint64_t hash = 0xcbf29ce484222325ULL;  // FNV-1a
-    for (const char c : bytes) hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3ULL;
-    return hash;
-}
+// No file system takes longer names, and none of the command's does.
+constexpr std::size_t longest_name = 255;
+
+// FNV-1a over the bytes of the journal before its last line.
+struct Checksum {
+    std::uint64_t value = 0xcbf29ce484222325ULL;
+    void add(char c) { value = (value ^ static_cast<unsigned char>(c)) * 0x100000001b3ULL; }
+};
 
 template <typename Number>
 void put_number(std::string& out, Number number) {
@@ -32,57 +41,101 @@ void put_name(std::string& out, std::string_view name) {
     out += '\n';
 }
 
-// Reads the journal's text from its start; every read moves on.
+// Reads the journal from its file, a piece at a time; every read moves on,
+// and every byte read goes into the checksum.
 class Reader {
 public:
-    explicit Reader(std::string_view text) : text_(text) {}
-    bool word(std::string_view expected) {
-        if (!text_.starts_with(expected) || !text_.substr(expected.size()).starts_with(' ')) return false;
-        text_.remove_prefix(expected.size() + 1);
-        return true;
+    explicit Reader(platform::File& file) : file_(file) {}
+
+    bool literal(std::string_view expected) {
+        return std::all_of(expected.begin(), expected.end(), [&](char c) { return next() == c; });
     }
     template <typename Number>
     bool number(Number& value) {
-        const auto [end, error] = std::from_chars(text_.data(), text_.data() + text_.size(), value);
-        if (error != std::errc{} || end == text_.data() + text_.size() || *end != ' ') return false;
-        text_.remove_prefix(static_cast<std::size_t>(end - text_.data()) + 1);
-        return true;
+        char digits[24];
+        std::size_t count = 0;
+        for (std::optional<char> c = next(); c != ' '; c = next()) {
+            if (!c || count == sizeof digits) return false;
+            digits[count++] = *c;
+        }
+        // Only as the writer writes numbers: no "+", "-0" or leading zero.
+        const std::string_view text(digits, count);
+        const std::string_view magnitude = text.starts_with('-') ? text.substr(1) : text;
+        if (magnitude.empty() || (magnitude.front() == '0' && text.size() > 1)) return false;
+        const auto [end, error] = std::from_chars(digits, digits + count, value);
+        return error == std::errc{} && end == digits + count;
     }
     bool name(std::string& value) {
         std::size_t length = 0;
-        if (!number(length) || length >= text_.size() || text_[length] != '\n') return false;
-        value = text_.substr(0, length);
-        text_.remove_prefix(length + 1);
-        return true;
+        if (!number(length) || length > longest_name) return false;
+        value.clear();
+        for (std::size_t i = 0; i < length; ++i) {
+            const std::optional<char> c = next();
+            if (!c) return false;
+            value += *c;
+        }
+        return next() == '\n';
     }
-    bool at_end() const { return text_.empty(); }
+    bool at_end() { return !next(); }
+    const Checksum& checksum() const { return checksum_; }
+    bool failed() const { return failed_; }
+
+    std::optional<char> next() {
+        if (next_ == limit_) {
+            const std::optional<std::size_t> count = platform::read_some(file_, buffer_);
+            failed_ = failed_ || !count;
+            if (!count || *count == 0) return std::nullopt;
+            next_ = 0;
+            limit_ = *count;
+        }
+        const char c = buffer_[next_++];
+        checksum_.add(c);
+        return c;
+    }
 
 private:
-    std::string_view text_;
+    platform::File& file_;
+    std::array<char, 4096> buffer_{};
+    std::size_t next_ = 0;
+    std::size_t limit_ = 0;
+    Checksum checksum_{};
+    bool failed_ = false;
 };
 
-std::optional<Journal> parsed(std::string_view text) {
-    constexpr std::string_view end_word = "end ";
-    const std::size_t last_line = text.rfind(end_word);
-    if (!text.starts_with(first_line) || last_line == std::string_view::npos) return std::nullopt;
-    std::uint64_t expected = 0;
-    Reader end(text.substr(last_line + end_word.size()));
-    if (!end.number(expected) || checksum(text.substr(0, last_line)) != expected) return std::nullopt;
+// A name the journal may hold: one this command gives a file of the directory.
+bool is_name_in_directory(std::string_view name) {
+    return !name.empty() && name != "." && name != ".." && is_plain_file_name(name);
+}
 
-    Reader reader(text.substr(first_line.size(), last_line - first_line.size()));
-    Journal journal;
-    if (!reader.word("merged") || !reader.number(journal.merged_index) || !reader.number(journal.merged_size) ||
-        !reader.number(journal.merged_modified) || !reader.name(journal.merged_name)) {
-        return std::nullopt;
+FoundJournal parsed(Reader& reader) {
+    FoundJournal found{FoundJournal::State::unfinished, {}};
+    Journal& journal = found.journal;
+    if (!reader.literal(first_line) || !reader.literal(merged_word) || !reader.number(journal.merged_index) ||
+        !reader.number(journal.merged_size) || !reader.number(journal.merged_modified) ||
+        !reader.name(journal.merged_name)) {
+        return found;
     }
-    while (!reader.at_end()) {
-        JournaledFile file;
-        if (!reader.word("sdf") || !reader.number(file.index) || !reader.number(file.length) || !reader.name(file.name)) {
-            return std::nullopt;
+    if (!is_name_in_directory(journal.merged_name)) return {FoundJournal::State::refused, {}};
+    for (;;) {
+        const Checksum before = reader.checksum();
+        const std::optional<char> first = reader.next();
+        if (first == end_word.front()) {
+            std::uint64_t expected = 0;
+            if (reader.literal(end_word.substr(1)) && reader.number(expected) && reader.literal("\n") &&
+                reader.at_end() && expected == before.value) {
+                found.state = FoundJournal::State::found;
+            }
+            return found;
         }
+        JournaledFile file;
+        if (first != sdf_word.front()) return found;
+        if (!reader.literal(sdf_word.substr(1)) || !reader.number(file.index) || !reader.number(file.length) ||
+            !reader.name(file.name)) {
+            return found;
+        }
+        if (!is_name_in_directory(file.name) || !has_sdf_extension(file.name)) return {FoundJournal::State::refused, {}};
         journal.sdf_files.push_back(std::move(file));
     }
-    return journal;
 }
 
 }  // namespace
@@ -117,31 +170,36 @@ std::optional<std::int64_t> journaled_length(const Journal& journal, const platf
 
 bool write_journal(const platform::Directory& directory, const Journal& journal) {
     std::string text(first_line);
-    text += "merged ";
+    text += merged_word;
     put_number(text, journal.merged_index);
     put_number(text, journal.merged_size);
     put_number(text, journal.merged_modified);
     put_name(text, journal.merged_name);
     for (const JournaledFile& file : journal.sdf_files) {
-        text += "sdf ";
+        text += sdf_word;
         put_number(text, file.index);
         put_number(text, file.length);
         put_name(text, file.name);
     }
-    const std::uint64_t sum = checksum(text);
-    text += "end ";
-    put_number(text, sum);
+    Checksum sum;
+    for (const char c : text) sum.add(c);
+    text += end_word;
+    put_number(text, sum.value);
     text += '\n';
     return platform::write_own_file_durably(directory, journal_name, text);
 }
 
 FoundJournal read_journal(const platform::Directory& directory) {
     if (!platform::name_taken(directory, journal_name)) return {FoundJournal::State::none, {}};
-    const std::optional<std::string> text = platform::read_whole_file(directory, journal_name);
-    if (!text) return {FoundJournal::State::unreadable, {}};
-    std::optional<Journal> journal = parsed(*text);
-    if (!journal) return {FoundJournal::State::unfinished, {}};
-    return {FoundJournal::State::found, std::move(*journal)};
+    std::optional<platform::OpenedFile> opened =
+        platform::open_in(directory, journal_name, platform::Access::read, platform::Links::refused);
+    if (!opened || !platform::is_own_file(opened->file)) return {FoundJournal::State::refused, {}};
+    Reader reader(opened->file);
+    FoundJournal found = parsed(reader);
+    if (reader.failed()) found = {FoundJournal::State::refused, {}};
+    // Only read: the close has nothing to report.
+    static_cast<void>(platform::close_file(opened->file));
+    return found;
 }
 
 bool remove_journal(const platform::Directory& directory) { return platform::remove_name(directory, journal_name); }

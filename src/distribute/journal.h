@@ -51,9 +51,11 @@ struct Journal {
 [[nodiscard]] bool write_journal(const platform::Directory& directory, const Journal& journal);
 
 // What is found of the directory's journal. A journal whose writing never
-// finished (empty, cut short, its checksum wrong) is as good as none.
+// finished (empty, cut short, its checksum wrong) is as good as none. One
+// that this command could not have written (not its own file, or naming a
+// file outside the directory), or that cannot be read, is refused.
 struct FoundJournal {
-    enum class State { none, unfinished, unreadable, found } state = State::none;
+    enum class State { none, unfinished, refused, found } state = State::none;
     Journal journal;
 };
 [[nodiscard]] FoundJournal read_journal(const platform::Directory& directory);

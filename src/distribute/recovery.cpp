@@ -28,7 +28,7 @@ struct Proof {
     MergedWalk walk;
     const platform::Directory& directory;
     const Journal& journal;
-    std::optional<platform::FileStatus> merged_status;
+    std::vector<platform::FileId> refused{};  // the file walked and the journal: the distribution writes to neither
 
     std::map<platform::FileId, CheckedFile> files{};
     std::string current_name{};        // the run's SDF file name
@@ -52,7 +52,7 @@ void start_checked_run(Proof& proof, std::string_view sdf_name) {
     // only when it holds nothing past its length before.
     const std::optional<platform::FileStatus> status =
         opened ? opened->status : platform::status_in(proof.directory, proof.current_name);
-    if (!status || (proof.merged_status && status->id == proof.merged_status->id)) return;
+    if (!status || std::find(proof.refused.begin(), proof.refused.end(), status->id) != proof.refused.end()) return;
     const auto [entry, added] = proof.files.try_emplace(status->id);
     if (added) {
         const std::int64_t before = journaled_length(proof.journal, status->id).value_or(0);
@@ -111,8 +111,11 @@ Proven prove_by_content(const platform::Directory& directory, const Journal& jou
     if (!merged) return {};
     Proof proof{.walk = MergedWalk{*merged, directory.text + std::string(name)},
                 .directory = directory,
-                .journal = journal,
-                .merged_status = text_file_status(*merged)};
+                .journal = journal};
+    for (const std::optional<platform::FileStatus>& own :
+         {text_file_status(*merged), platform::status_in(directory, journal_name, platform::Links::refused)}) {
+        if (own) proof.refused.push_back(own->id);
+    }
     Proven proven;
     proven.read = compare_with_distribution(proof);
     static_cast<void>(platform::close_file(proof.sdf));  // only read: nothing to report
@@ -175,7 +178,7 @@ std::optional<Failure> recover_interrupted_run(const platform::Directory& direct
     const std::string journal_path = directory.text + std::string(journal_name);
     switch (found.state) {
     case FoundJournal::State::none: return std::nullopt;
-    case FoundJournal::State::unreadable: return Failure{FailedStep::opening, journal_path};
+    case FoundJournal::State::refused: return Failure{FailedStep::opening, journal_path};
     case FoundJournal::State::unfinished: break;  // rule 2: no SDF file was touched after it
     case FoundJournal::State::found:
         if (std::optional<Failure> failure = recover(directory, found.journal)) return failure;

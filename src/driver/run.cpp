@@ -45,12 +45,12 @@ struct Listed {
 // Lists the directory into a listing of this run's own and reads its first
 // name. Runs that share the current directory take turns from the writing
 // of the listing to that read, so that none takes another's listing.
-std::optional<Failure> list_first_name(const std::string& directory_text, const std::string& extension,
+std::optional<Failure> list_first_name(const platform::Directory& directory, const std::string& extension,
                                        Listed& listed) {
     // The turn ends when its file goes, whichever way this function returns.
     const std::optional<platform::File> turn = platform::wait_for_listing_turn(listing_path);
     if (!turn) return Failure{FailedStep::opening, listing_path};
-    switch (platform::write_listing(directory_text, extension, listing_path)) {
+    switch (platform::write_listing(directory, extension, listing_path)) {
     case platform::Listing::written: break;
     case platform::Listing::not_opened: return Failure{FailedStep::opening, listing_path};
     case platform::Listing::not_written: return Failure{FailedStep::writing, listing_path};
@@ -63,49 +63,60 @@ std::optional<Failure> list_first_name(const std::string& directory_text, const 
     return std::nullopt;
 }
 
-// Opens the merged file and claims it. Only the run that holds the claim,
-// while the name still leads to that same file, may distribute it: with runs
-// on one directory taking turns, this is a second guard. The listing itself,
-// matching the pattern, is no merged file either.
+// Opens the merged file, never through a link, and claims it. Only the run
+// that holds the claim, while the name still leads to that same file, may
+// distribute it: with runs on one directory taking turns, this is a second
+// guard. The listing itself, matching the pattern, is no merged file either.
 std::optional<ClaimedFile> claim_merged_file(const platform::Directory& directory, const std::string& name,
                                              const std::optional<platform::FileId>& listing) {
-    std::optional<TextStream> stream = text_open_in(directory, name, "ra");
+    std::optional<TextStream> stream = text_open_in(directory, name, "ra", platform::Links::refused);
     if (!stream || !text_claim_exclusively(*stream)) return std::nullopt;
     const std::optional<platform::FileStatus> claimed = text_file_status(*stream);
-    if (!claimed || !platform::is_still(directory, name, claimed->id) || claimed->id == listing) return std::nullopt;
-    return ClaimedFile{name, std::move(*stream), *claimed};
+    if (!claimed || !platform::is_still(directory, name, claimed->id, platform::Links::refused) ||
+        claimed->id == listing) {
+        return std::nullopt;
+    }
+    return ClaimedFile{name, std::move(*stream), *claimed, listing};
 }
 
-std::optional<Failure> split_listed_file(const platform::Directory* directory, const std::string& directory_text,
-                                         const std::string& extension, const Listed& listed, Console& console) {
+// Whether the listed name is one a run may take: one that was asked for, as
+// a name cut short may name another file, and on Windows a listed name may
+// match by its short name; and never an SDF file, which a pattern such as "*"
+// also lists.
+bool may_be_taken(const std::string& name, const std::string& extension) {
+    return platform::matches_listing_pattern(name, extension) && !has_sdf_extension(name);
+}
+
+std::optional<Failure> split_listed_file(const platform::Directory& directory, const std::string& extension,
+                                         const Listed& listed, Console& console) {
     const std::string& name = *listed.name;
-    const std::string merged_path = directory_text + name;
-    print(console, messages::input_report, {name, decimal(directory ? file_length(*directory, name) : 0)});
-    // Only a file that was asked for is taken: a name cut short may name
-    // another file, and on Windows a listed name may match by its short name.
-    if (!directory || !platform::matches_listing_pattern(name, extension)) {
-        return Failure{FailedStep::opening, merged_path};
-    }
-    std::optional<ClaimedFile> merged = claim_merged_file(*directory, name, listed.listing);
+    const std::string merged_path = directory.text + name;
+    print(console, messages::input_report, {name, decimal(file_length(directory, name))});
+    if (!may_be_taken(name, extension)) return Failure{FailedStep::opening, merged_path};
+    std::optional<ClaimedFile> merged = claim_merged_file(directory, name, listed.listing);
     if (!merged) return Failure{FailedStep::opening, merged_path};
-    return split_exactly_once(*directory, *merged, console);
+    return split_exactly_once(directory, *merged, console);
 }
 
-std::optional<Failure> split_first_merged_file(const std::string& directory_text, const std::string& extension,
+// The run acts on the directory it opened and holds, whatever its path may
+// name meanwhile. A directory that cannot be opened is reported, never taken
+// for one that holds nothing; nor is an empty argument taken for the root.
+std::optional<Failure> split_first_merged_file(const std::string& directory_argument, const std::string& extension,
                                                Console& console) {
-    const std::optional<platform::Directory> directory = platform::open_directory(directory_text);
-    // Held to the end of the run: runs on one directory take turns. Where
-    // there is no directory, nothing will be listed.
-    std::optional<platform::File> turn;
-    if (directory) {
-        turn = platform::wait_for_directory_turn(*directory);
-        if (!turn) return Failure{FailedStep::opening, directory_text};
-        if (std::optional<Failure> failure = recover_interrupted_run(*directory)) return failure;
-    }
+    const std::string directory_text = directory_argument + std::string(platform::directory_separator);
+    const std::optional<platform::Directory> directory =
+        directory_argument.empty() ? std::nullopt : platform::open_directory(directory_text);
+    if (!directory) return Failure{FailedStep::opening, directory_text};
+    // Held to the end of the run: runs on one directory take turns.
+    std::optional<platform::File> turn = platform::wait_for_directory_turn(*directory);
+    if (!turn) return Failure{FailedStep::opening, directory_text + std::string(platform::directory_turn_name)};
+    std::optional<Failure> failure = recover_interrupted_run(*directory);
     Listed listed;
-    if (std::optional<Failure> failure = list_first_name(directory_text, extension, listed)) return failure;
-    if (!listed.name) return std::nullopt;
-    return split_listed_file(directory ? &*directory : nullptr, directory_text, extension, listed, console);
+    if (!failure) failure = list_first_name(*directory, extension, listed);
+    if (!failure && listed.name) failure = split_listed_file(*directory, extension, listed, console);
+    // What ending the turn reports changes nothing of the run's work.
+    static_cast<void>(platform::end_directory_turn(*directory, *turn));
+    return failure;
 }
 
 }  // namespace
@@ -116,10 +127,7 @@ int run(std::span<const std::string> arguments, Console& console) {
         print(console, messages::usage);
         return exit_normal;
     }
-    const std::string directory_text = arguments[0] + std::string(platform::directory_separator);
-    const std::string& extension = arguments[1];
-
-    if (const std::optional<Failure> failure = split_first_merged_file(directory_text, extension, console)) {
+    if (const std::optional<Failure> failure = split_first_merged_file(arguments[0], arguments[1], console)) {
         print(console, message_for(failure->step), {failure->subject});
         return exit_failed;
     }

@@ -25,8 +25,8 @@ std::intptr_t File::release() {
     return handle;
 }
 
-bool is_still(const Directory& directory, std::string_view name, const FileId& id) {
-    const std::optional<FileStatus> status = status_in(directory, name);
+bool is_still(const Directory& directory, std::string_view name, const FileId& id, Links links) {
+    const std::optional<FileStatus> status = status_in(directory, name, links);
     return status && status->id == id;
 }
 

@@ -48,9 +48,14 @@ struct Directory {
     std::string text;  // argument 1 and the separator: for messages, and on Windows the files' paths
 };
 
-// Opens the directory that directory_text names. Nothing when there is no
-// directory there or it cannot be opened.
+// Opens the directory that directory_text names, one component at a time
+// where the system allows it, so that no limit on the length of a path
+// applies. Nothing when there is no directory there or it cannot be read.
 [[nodiscard]] std::optional<Directory> open_directory(const std::string& directory_text);
+
+// Whether a symbolic link (a reparse point on Windows) at a name is followed
+// to the file it names, or the name is refused.
+enum class Links { followed, refused };
 
 enum class Access {
     read,     // an existing file, from its start
@@ -95,10 +100,12 @@ struct OpenedFile {
 
 // Opens a regular file of the directory, or a file by its path. A directory,
 // a device, a FIFO or any other kind of file is refused, and opening one
-// never blocks. Other processes may read the file while it is open, and
-// write it too, except where the system can keep writers from a file opened
-// to read (Windows), which it then does.
-[[nodiscard]] std::optional<OpenedFile> open_in(const Directory& directory, std::string_view name, Access access);
+// never blocks. A file is never created through a symbolic link: a link
+// whose file is absent is refused. Other processes may read the file while
+// it is open, and write it too, except where the system can keep writers
+// from a file opened to read (Windows), which it then does.
+[[nodiscard]] std::optional<OpenedFile> open_in(const Directory& directory, std::string_view name, Access access,
+                                                Links links = Links::followed);
 [[nodiscard]] std::optional<OpenedFile> open_path(const std::string& path, Access access);
 
 // Reads up to buffer.size() bytes: the count read, 0 at the end of the data,
@@ -139,10 +146,16 @@ void start_write_back(File& file);
 // apart, nothing else.
 [[nodiscard]] bool wait_for_file_turn(File& file);
 
-// The status of the regular file at name, a symbolic link followed; read
-// without opening it, so that it works on a file that cannot be read.
-// Nothing when no regular file is there.
-[[nodiscard]] std::optional<FileStatus> status_in(const Directory& directory, std::string_view name);
+// The status of the regular file at name; read without opening it, so that
+// it works on a file that cannot be read. Nothing when no regular file is
+// there, or when a link is there and links are refused.
+[[nodiscard]] std::optional<FileStatus> status_in(const Directory& directory, std::string_view name,
+                                                  Links links = Links::followed);
+
+// Whether the open file is one this command could have made for itself: a
+// regular file with one name, no link, owned by the user the run runs as, and
+// writable by no one else.
+[[nodiscard]] bool is_own_file(const File& file);
 
 // The status of an open regular file.
 [[nodiscard]] std::optional<FileStatus> file_status(const File& file);
@@ -178,7 +191,8 @@ void start_write_back(File& file);
 // ---- The same on every platform (file.cpp) ----------------------------------
 
 // Whether name still names the file id.
-[[nodiscard]] bool is_still(const Directory& directory, std::string_view name, const FileId& id);
+[[nodiscard]] bool is_still(const Directory& directory, std::string_view name, const FileId& id,
+                            Links links = Links::followed);
 
 // Brings the data of the file written as name, the file id, to stable
 // storage; when name no longer leads to it (a reader took it away), the whole
@@ -199,17 +213,24 @@ void start_write_back(File& file);
 
 // ---- Turns: runs of the command wait for each other -------------------------
 
+// The hidden file in the data directory that carries its turn: not the
+// directory itself, which an operator may lock around a run.
+inline constexpr std::string_view directory_turn_name = ".vrtl_sdf.lock";
+
 // Waits until no other run holds the directory's turn, and takes it: held
 // from before the listing to the end of the run, so that no two runs work in
-// one directory at once. Closing the file given ends the turn; so does the
-// end of the process, however it ends. Nothing when the turn cannot be taken.
+// one directory at once. The end of the process ends the turn, however it
+// ends. Nothing when the turn's file cannot be opened or is no regular file.
 [[nodiscard]] std::optional<File> wait_for_directory_turn(const Directory& directory);
 
+// Ends the turn, and takes its file away with it where no other run holds it.
+[[nodiscard]] bool end_directory_turn(const Directory& directory, File& turn);
+
 // Waits for the turn on the listing file at path, which it opens (creating
-// it) without following a symbolic link: runs that share a current directory
-// take turns from writing the listing to reading its first line. Others'
-// reads and writes of the file are not hindered. Nothing when the path cannot
-// be opened or is no regular file.
+// it, writable by its owner whatever the umask): runs that share a current
+// directory take turns from writing the listing to reading its first line.
+// Others' reads and writes of the file are not hindered. Nothing when the
+// path cannot be opened, is a link, or is no regular file with one name.
 [[nodiscard]] std::optional<File> wait_for_listing_turn(const std::string& path);
 
 // ---- The deletion of the merged file ----------------------------------------
@@ -245,16 +266,16 @@ extern const FileNameRules file_name_rules;
 // How the writing of a listing ended.
 enum class Listing {
     written,
-    not_opened,   // listing_path could not be created or emptied, or is no regular file
+    not_opened,   // listing_path could not be emptied, or is a link, or no regular file with one name
     not_written,  // the names could not be written to it
     no_interpreter,  // no command interpreter could be started to list the directory
 };
 
 // Writes to listing_path the names of the entries of the directory that match
 // "*." + extension, one per line, each ended by CR LF; an empty file when none
-// matches or the directory cannot be read. listing_path is never followed
-// through a symbolic link, and a listing left by an earlier run never stays.
-[[nodiscard]] Listing write_listing(const std::string& directory_text, const std::string& extension,
+// matches. listing_path is never followed through a link, and a listing left
+// by an earlier run never stays.
+[[nodiscard]] Listing write_listing(const Directory& directory, const std::string& extension,
                                     const std::string& listing_path);
 
 // The command interpreter by the name a user would look for when none could

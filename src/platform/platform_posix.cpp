@@ -80,21 +80,22 @@ std::optional<FileStatus> regular_status(int fd) {
 // Opens name relative to the directory descriptor at (AT_FDCWD for a path).
 // O_NONBLOCK keeps the open of a FIFO from waiting for a peer; on a regular
 // file it changes nothing. Sets through_link when name is a symbolic link,
-// which is followed; its own open tells so, at no cost for a plain name.
-int open_name(int at, const char* name, Access access, bool& through_link) {
+// which its own open tells at no cost for a plain name; a link is followed
+// only to a file that exists, so that nothing is created where it points.
+int open_name(int at, const char* name, Access access, Links links, bool& through_link) {
     const int flags = open_flags(access) | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
     const int fd = retrying([&] { return openat(at, name, flags | O_NOFOLLOW, creation_mode(access)); });
     through_link = fd == -1 && errno == ELOOP;
-    if (!through_link) return fd;
-    return retrying([&] { return openat(at, name, flags, creation_mode(access)); });
+    if (!through_link || links == Links::refused) return fd;
+    return retrying([&] { return openat(at, name, flags & ~(O_CREAT | O_EXCL), 0); });
 }
 
 // Opens name and gives the file with its status; nothing when the open fails
 // or no regular file is there. A file opened to append that other runs may
 // reach by another name, through a link, is written only in its turn.
-std::optional<OpenedFile> open_at(int at, const char* name, Access access) {
+std::optional<OpenedFile> open_at(int at, const char* name, Access access, Links links) {
     bool through_link = false;
-    const int fd = open_name(at, name, access, through_link);
+    const int fd = open_name(at, name, access, links, through_link);
     if (fd == -1) return std::nullopt;
     File file(fd, access == Access::append ? Writes::at_end : Writes::at_position);
     struct stat status {};
@@ -117,18 +118,37 @@ std::string name_text(std::string_view name) { return std::string(name); }
 }  // namespace
 
 std::optional<Directory> open_directory(const std::string& directory_text) {
-    const int fd = retrying([&] { return open(directory_text.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
-    if (fd == -1) return std::nullopt;
-    return Directory{File(fd), directory_text};
+    // Each component is opened in the one before: only passed through, and
+    // the last one read. So a path of any length is walked as the system
+    // would walk it, symbolic links included.
+    std::optional<File> walked;  // none: the working directory
+    bool readable = false;
+    const auto open_next = [&](const char* component, int flags) {
+        const int at = walked ? fd_of(*walked) : AT_FDCWD;
+        const int fd = retrying([&] { return openat(at, component, flags | O_DIRECTORY | O_CLOEXEC); });
+        if (fd != -1) walked = File(fd);
+        readable = (flags & O_PATH) == 0;
+        return fd != -1;
+    };
+    if (directory_text.starts_with('/') && !open_next("/", O_PATH)) return std::nullopt;
+    std::string_view rest = directory_text;
+    while (!rest.empty()) {
+        const std::string component(rest.substr(0, rest.find('/')));
+        rest.remove_prefix(std::min(rest.size(), component.size() + 1));
+        const bool last = rest.find_first_not_of('/') == std::string_view::npos;
+        if (!component.empty() && !open_next(component.c_str(), last ? O_RDONLY : O_PATH)) return std::nullopt;
+    }
+    if (!readable && !open_next(".", O_RDONLY)) return std::nullopt;
+    return Directory{std::move(*walked), directory_text};
 }
 
-std::optional<OpenedFile> open_in(const Directory& directory, std::string_view name, Access access) {
+std::optional<OpenedFile> open_in(const Directory& directory, std::string_view name, Access access, Links links) {
     if (!is_plain(name)) return std::nullopt;
-    return open_at(fd_of(directory.handle), name_text(name).c_str(), access);
+    return open_at(fd_of(directory.handle), name_text(name).c_str(), access, links);
 }
 
 std::optional<OpenedFile> open_path(const std::string& path, Access access) {
-    return open_at(AT_FDCWD, path.c_str(), access);
+    return open_at(AT_FDCWD, path.c_str(), access, Links::followed);
 }
 
 std::optional<std::size_t> read_some(File& file, std::span<char> buffer) {
@@ -195,13 +215,20 @@ bool wait_for_file_turn(File& file) {
     return retrying([&] { return fcntl(fd_of(file), record_lock_waiting, &whole_file); }) == 0;
 }
 
-std::optional<FileStatus> status_in(const Directory& directory, std::string_view name) {
+std::optional<FileStatus> status_in(const Directory& directory, std::string_view name, Links links) {
     struct stat status {};
-    if (!is_plain(name) || fstatat(fd_of(directory.handle), name_text(name).c_str(), &status, 0) != 0 ||
+    const int flags = links == Links::refused ? AT_SYMLINK_NOFOLLOW : 0;
+    if (!is_plain(name) || fstatat(fd_of(directory.handle), name_text(name).c_str(), &status, flags) != 0 ||
         !S_ISREG(status.st_mode)) {
         return std::nullopt;
     }
     return status_of(status);
+}
+
+bool is_own_file(const File& file) {
+    struct stat status {};
+    return fstat(fd_of(file), &status) == 0 && S_ISREG(status.st_mode) && status.st_nlink == 1 &&
+           status.st_uid == geteuid() && (status.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
 std::optional<FileStatus> file_status(const File& file) { return regular_status(fd_of(file)); }
@@ -263,23 +290,60 @@ bool sync_file_system(const Directory& directory) {
 #endif
 }
 
+namespace {
+
+enum class Turn { taken, name_moved_on, failed };
+
+// Opens, creating it when absent, a file of the command's own that carries a
+// turn, and waits for the turn: never through a link, and only a regular
+// file with one name. The turn counts only while the name still leads to the
+// file waited on: a run that ended its turn may have removed it meanwhile.
+Turn take_turn_of(int at, const char* name, mode_t mode, std::optional<File>& taken) {
+    constexpr int flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
+    int fd = retrying([&] { return openat(at, name, flags | O_CREAT | O_EXCL, mode); });
+    const bool made = fd != -1;
+    if (!made && errno == EEXIST) fd = retrying([&] { return openat(at, name, flags); });
+    if (fd == -1) return Turn::failed;
+    File file(fd);
+    struct stat status {};
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_nlink != 1) return Turn::failed;
+    // A umask that takes the owner's write away would lock later runs out.
+    if (made && (status.st_mode & S_IWUSR) == 0 && fchmod(fd, status.st_mode | S_IWUSR) != 0) return Turn::failed;
+    if (retrying([&] { return flock(fd, LOCK_EX); }) != 0) return Turn::failed;
+    struct stat at_name {};
+    if (fstatat(at, name, &at_name, AT_SYMLINK_NOFOLLOW) != 0 || id_of(at_name) != id_of(status)) {
+        return Turn::name_moved_on;
+    }
+    taken = std::move(file);
+    return Turn::taken;
+}
+
+// A run that dies gives up its turn with its descriptors.
+std::optional<File> wait_for_turn_of(int at, const char* name, mode_t mode) {
+    std::optional<File> taken;
+    Turn turn = Turn::name_moved_on;
+    while (turn == Turn::name_moved_on) turn = take_turn_of(at, name, mode, taken);
+    return taken;
+}
+
+}  // namespace
+
 std::optional<File> wait_for_directory_turn(const Directory& directory) {
-    // The directory itself carries the turn, through an open of its own: no
-    // file of the command's own is left in it, and a run that dies gives up
-    // its turn with its descriptors.
-    const int fd = retrying([&] { return openat(fd_of(directory.handle), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
-    if (fd == -1) return std::nullopt;
-    File turn(fd);
-    if (retrying([&] { return flock(fd, LOCK_EX); }) != 0) return std::nullopt;
-    return turn;
+    return wait_for_turn_of(fd_of(directory.handle), std::string(directory_turn_name).c_str(), 0644);
+}
+
+bool end_directory_turn(const Directory& directory, File& turn) {
+    // Removed while it is still held, so that a run waiting on it finds its
+    // name gone and opens the next one.
+    const std::optional<FileStatus> held = file_status(turn);
+    if (held && is_still(directory, directory_turn_name, held->id, Links::refused)) {
+        static_cast<void>(remove_name(directory, directory_turn_name));
+    }
+    return close_file(turn);
 }
 
 std::optional<File> wait_for_listing_turn(const std::string& path) {
-    const int fd = retrying([&] { return open(path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0666); });
-    if (fd == -1) return std::nullopt;
-    File listing(fd);
-    if (!regular_status(fd) || retrying([&] { return flock(fd, LOCK_EX); }) != 0) return std::nullopt;
-    return listing;
+    return wait_for_turn_of(AT_FDCWD, path.c_str(), 0666);
 }
 
 Removal remove_file_read(const Directory& directory, std::string_view name, std::string_view aside,
@@ -313,31 +377,24 @@ bool matches(const std::string& pattern, const std::string& name) {
     return fnmatch(pattern.c_str(), name.c_str(), FNM_PERIOD) == 0;
 }
 
-std::vector<std::string> entries_of(const std::string& directory_text) {
-    std::vector<std::string> names;
-    if (DIR* directory = opendir(directory_text.c_str())) {
-        while (const dirent* entry = readdir(directory)) names.emplace_back(entry->d_name);
-        closedir(directory);
-    }
-    return names;
-}
-
 }  // namespace
 
-Listing write_listing(const std::string& directory_text, const std::string& extension,
-                      const std::string& listing_path) {
+Listing write_listing(const Directory& directory, const std::string& extension, const std::string& listing_path) {
     // Made before the directory is read, as a shell's redirection would be:
     // a listing of the current directory always holds the listing file itself.
-    // Never reached through a symbolic link, and emptied first.
+    // Never reached through a link, and emptied first.
     const int fd = retrying([&] {
         return open(listing_path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
     });
     if (fd == -1) return Listing::not_opened;
     File listing(fd);
-    if (!regular_status(fd) || !truncate_file(listing, 0)) return Listing::not_opened;
+    struct stat status {};
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_nlink != 1 || !truncate_file(listing, 0)) {
+        return Listing::not_opened;
+    }
     const std::string pattern = listing_pattern(extension);
     std::vector<std::string> names;
-    for (std::string& name : entries_of(directory_text)) {
+    for (std::string& name : directory_entries(directory)) {
         if (matches(pattern, name)) names.push_back(std::move(name));
     }
     std::sort(names.begin(), names.end());

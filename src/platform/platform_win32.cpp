@@ -9,6 +9,8 @@
 #include <vector>
 
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 
 #include "platform/command_interpreter.h"
 
@@ -202,12 +204,25 @@ std::optional<Directory> open_directory(const std::string& directory_text) {
     return Directory{File(value_of(handle)), directory_text};
 }
 
-std::optional<OpenedFile> open_path(const std::string& path, Access access) {
-    const HANDLE handle =
-        open_handle(path, desired_access(access), share_mode(access), disposition(access), attributes(access));
+namespace {
+
+bool is_reparse_point(const BY_HANDLE_FILE_INFORMATION& information) {
+    return (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+// Opens path as open_in does. A file is never created through a reparse
+// point; one is opened as itself, and refused, where links are refused.
+std::optional<OpenedFile> open_file_at(const std::string& path, Access access, Links links) {
+    const DWORD found = GetFileAttributesA(path.c_str());
+    const bool through_link = found != INVALID_FILE_ATTRIBUTES && (found & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    if (through_link && links == Links::refused) return std::nullopt;
+    const DWORD creation = through_link && disposition(access) == OPEN_ALWAYS ? OPEN_EXISTING : disposition(access);
+    const DWORD flags = attributes(access) | (links == Links::refused ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
+    const HANDLE handle = open_handle(path, desired_access(access), share_mode(access), creation, flags);
     if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
     File file(value_of(handle), access == Access::append ? Writes::at_end : Writes::at_position);
-    if (!disk_file_information(handle)) return std::nullopt;
+    const std::optional<BY_HANDLE_FILE_INFORMATION> kind = disk_file_information(handle);
+    if (!kind || (links == Links::refused && is_reparse_point(*kind))) return std::nullopt;
     if (access == Access::append && !wait_for_file_turn(file)) return std::nullopt;
     // Emptying waits until the file is known to be a disk file.
     if (access == Access::create && !truncate_file(file, 0)) return std::nullopt;
@@ -216,9 +231,15 @@ std::optional<OpenedFile> open_path(const std::string& path, Access access) {
     return OpenedFile{std::move(file), status_of(*information)};
 }
 
-std::optional<OpenedFile> open_in(const Directory& directory, std::string_view name, Access access) {
+}  // namespace
+
+std::optional<OpenedFile> open_path(const std::string& path, Access access) {
+    return open_file_at(path, access, Links::followed);
+}
+
+std::optional<OpenedFile> open_in(const Directory& directory, std::string_view name, Access access, Links links) {
     if (!is_plain(name)) return std::nullopt;
-    return open_path(path_of(directory, name), access);
+    return open_file_at(path_of(directory, name), access, links);
 }
 
 std::optional<std::size_t> read_some(File& file, std::span<char> buffer) {
@@ -295,15 +316,59 @@ std::optional<std::size_t> read_at(File& file, std::int64_t offset, std::span<ch
     return GetLastError() == ERROR_HANDLE_EOF ? std::optional<std::size_t>(0) : std::nullopt;
 }
 
-std::optional<FileStatus> status_in(const Directory& directory, std::string_view name) {
+std::optional<FileStatus> status_in(const Directory& directory, std::string_view name, Links links) {
     if (!is_plain(name)) return std::nullopt;
     // No access asked for: the attributes of a file that may not be read can
     // still be queried.
-    const OwnedHandle handle(open_handle(path_of(directory, name), 0, share_all, OPEN_EXISTING));
+    const DWORD flags = links == Links::refused ? FILE_FLAG_OPEN_REPARSE_POINT : 0;
+    const OwnedHandle handle(open_handle(path_of(directory, name), 0, share_all, OPEN_EXISTING, flags));
     if (handle.get() == INVALID_HANDLE_VALUE) return std::nullopt;
     const std::optional<BY_HANDLE_FILE_INFORMATION> information = disk_file_information(handle.get());
-    if (!information) return std::nullopt;
+    if (!information || (links == Links::refused && is_reparse_point(*information))) return std::nullopt;
     return status_of(*information);
+}
+
+namespace {
+
+// The security identifier of the file's owner, or of the user this process
+// runs as, in its text form: one is compared with the other.
+std::optional<std::string> owner_of(HANDLE handle, SE_OBJECT_TYPE type) {
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(handle, type, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr, &descriptor) !=
+        ERROR_SUCCESS) {
+        return std::nullopt;
+    }
+    const std::unique_ptr<void, decltype(&LocalFree)> held(descriptor, &LocalFree);
+    LPSTR text = nullptr;
+    if (!ConvertSidToStringSidA(owner, &text)) return std::nullopt;
+    const std::unique_ptr<void, decltype(&LocalFree)> held_text(text, &LocalFree);
+    return std::string(text);
+}
+
+std::optional<std::string> user_of_this_process() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return std::nullopt;
+    const OwnedHandle held(token);
+    DWORD needed = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &needed);
+    std::vector<char> buffer(needed);
+    if (needed == 0 || !GetTokenInformation(token, TokenUser, buffer.data(), needed, &needed)) return std::nullopt;
+    LPSTR text = nullptr;
+    if (!ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text)) return std::nullopt;
+    const std::unique_ptr<void, decltype(&LocalFree)> held_text(text, &LocalFree);
+    return std::string(text);
+}
+
+}  // namespace
+
+// Who else may write the file is left to the directory's permissions, which
+// a file made in it takes on: the owner is what tells a file of the run's own.
+bool is_own_file(const File& file) {
+    const std::optional<BY_HANDLE_FILE_INFORMATION> information = disk_file_information(handle_of(file));
+    if (!information || information->nNumberOfLinks != 1 || is_reparse_point(*information)) return false;
+    const std::optional<std::string> owner = owner_of(handle_of(file), SE_FILE_OBJECT);
+    return owner && owner == user_of_this_process();
 }
 
 std::optional<FileStatus> file_status(const File& file) {
@@ -359,7 +424,7 @@ bool sync_file_system(const Directory&) { return false; }
 // The turn on a directory is a hidden file in it that one run at a time
 // holds open, without sharing; it goes when its holder closes it, or dies.
 std::optional<File> wait_for_directory_turn(const Directory& directory) {
-    const std::string path = path_of(directory, ".vrtl_sdf.lock");
+    const std::string path = path_of(directory, directory_turn_name);
     // A file that its last holder is deleting refuses access for a moment.
     constexpr int tries_while_refused = 100;
     constexpr DWORD pause_ms = 20;
@@ -376,6 +441,9 @@ std::optional<File> wait_for_directory_turn(const Directory& directory) {
     }
     return std::nullopt;
 }
+
+// The turn's file goes with its handle: it was opened to be deleted when closed.
+bool end_directory_turn(const Directory&, File& turn) { return close_file(turn); }
 
 namespace {
 
@@ -498,8 +566,8 @@ Listing convert_listing_to_ansi(const std::string& listing_path) {
 
 }  // namespace
 
-Listing write_listing(const std::string& directory_text, const std::string& extension,
-                      const std::string& listing_path) {
+Listing write_listing(const Directory& directory, const std::string& extension, const std::string& listing_path) {
+    const std::string& directory_text = directory.text;
     // Emptied before anything is listed, so that no earlier listing stays.
     std::optional<File> listing = open_listing_file(listing_path, GENERIC_WRITE);
     if (!listing || !truncate_file(*listing, 0)) return Listing::not_opened;

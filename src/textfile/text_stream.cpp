@@ -162,10 +162,10 @@ std::optional<TextStream> text_open(const std::string& path, std::string_view mo
 }
 
 std::optional<TextStream> text_open_in(const platform::Directory& directory, std::string_view name,
-                                       std::string_view mode) {
+                                       std::string_view mode, platform::Links links) {
     const std::optional<Mode> parsed = parse_mode(mode);
     if (!parsed) return std::nullopt;
-    std::optional<platform::OpenedFile> opened = platform::open_in(directory, name, parsed->access);
+    std::optional<platform::OpenedFile> opened = platform::open_in(directory, name, parsed->access, links);
     if (!opened) return std::nullopt;
     return stream_on(std::move(opened->file), *parsed);
 }

@@ -45,7 +45,8 @@ inline constexpr std::string_view stored_line_end = "\r\n";
 
 // The same for the file name of the directory.
 [[nodiscard]] std::optional<TextStream> text_open_in(const platform::Directory& directory, std::string_view name,
-                                                     std::string_view mode);
+                                                     std::string_view mode,
+                                                     platform::Links links = platform::Links::followed);
 
 // Wraps an already open file, such as standard output, as a text stream for writing.
 [[nodiscard]] TextStream text_stream_for_writing(platform::File file);

@@ -102,17 +102,30 @@ bool fill(TextStream& stream) {
     return true;
 }
 
-bool hand_over_held_output(TextStream& stream) {
-    if (stream.next == 0) return true;
-    const bool written = platform::write_all(stream.file, {stream.holding.get(), stream.next});
-    if (written) stream.bytes_written += static_cast<std::int64_t>(stream.next);
-    stream.next = 0;
+// Hands the first count held bytes to the file; the rest stay held.
+bool hand_over(TextStream& stream, std::size_t count) {
+    if (count == 0) return true;
+    char* const base = stream.holding.get();
+    const bool written = platform::write_all(stream.file, {base, count});
+    if (written) stream.bytes_written += static_cast<std::int64_t>(count);
+    std::memmove(base, base + count, stream.next - count);
+    stream.next -= count;
     if (!written) stream.error = true;
     return written;
 }
 
+bool hand_over_held_output(TextStream& stream) { return hand_over(stream, stream.next); }
+
+// How much of a full buffer goes to the file: what brings the file's end to
+// a page boundary, then whole pages, so that no write but the first and the
+// last of a stream straddles two pages of the file.
+std::size_t whole_pages_part(const TextStream& stream) {
+    const auto into_page = static_cast<std::size_t>((stream.written_from + stream.bytes_written) % holding_size);
+    return holding_size - into_page;
+}
+
 // Adds bytes to the held output. The buffer goes to the file only when it is
-// full and more bytes come, so the file receives the held 4096 bytes at a time.
+// full and more bytes come, so the file receives whole pages at a time.
 bool hold(std::string_view bytes, TextStream& stream) {
     char* const base = holding_of(stream);
     if (bytes.empty()) return true;
@@ -126,7 +139,7 @@ bool hold(std::string_view bytes, TextStream& stream) {
         std::memcpy(base + stream.next, bytes.data(), room);
         stream.next = holding_size;
         bytes.remove_prefix(room);
-        if (!hand_over_held_output(stream)) return false;
+        if (!hand_over(stream, whole_pages_part(stream))) return false;
     }
 }
 
@@ -189,6 +202,7 @@ std::optional<platform::FileStatus> text_reopen_for_appending(TextStream& closed
     std::optional<platform::OpenedFile> opened = platform::open_in(directory, name, platform::Access::append);
     if (!opened) return std::nullopt;
     text_reopen_for_writing(closed, std::move(opened->file));
+    closed.written_from = opened->status.size;
     return opened->status;
 }
 

@@ -32,6 +32,9 @@ struct TextStream {
     bool error = false;
     std::int64_t bytes_read = 0;     // taken from the file since the open
     std::int64_t bytes_written = 0;  // handed to the file since the open
+    // Where a stream opened to append began writing: the file's length then,
+    // so that its writes after the first fall on the file's page boundaries.
+    std::int64_t written_from = 0;
 };
 
 // What a text stream stores for a line feed.

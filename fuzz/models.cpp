@@ -1,6 +1,9 @@
 // Simple models of the DOS text rules and of the record distribution.
 #include "models.h"
 
+#include <limits>
+#include <type_traits>
+
 namespace model {
 
 namespace {
@@ -198,6 +201,93 @@ Split split(const Directory& before, const std::string& merged_name, std::option
     }
     result.console = stored_text(console);
     return result;
+}
+
+namespace {
+
+// Reads the journal's text from the front; every read moves on.
+struct JournalText {
+    std::string_view rest;
+
+    bool literal(std::string_view expected) {
+        if (!rest.starts_with(expected)) return false;
+        rest.remove_prefix(expected.size());
+        return true;
+    }
+    // Digits, a "-" first where signed, no leading zero, then a blank.
+    template <typename Number>
+    bool number(Number& value) {
+        const std::size_t blank = rest.find(' ');
+        if (blank == std::string_view::npos || blank == 0 || blank > 24) return false;
+        std::string_view digits = rest.substr(0, blank);
+        const bool negative = digits.front() == '-';
+        if (negative) digits.remove_prefix(1);
+        if (digits.empty() || (digits.front() == '0' && (digits.size() > 1 || negative))) return false;
+        if (negative && !std::is_signed_v<Number>) return false;
+        std::uint64_t magnitude = 0;
+        for (const char c : digits) {
+            if (c < '0' || c > '9') return false;
+            const auto digit = static_cast<std::uint64_t>(c - '0');
+            if (magnitude > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) return false;
+            magnitude = magnitude * 10 + digit;
+        }
+        const auto largest = static_cast<std::uint64_t>(std::numeric_limits<Number>::max());
+        if (magnitude > largest + (negative ? 1 : 0)) return false;
+        if (!negative) {
+            value = static_cast<Number>(magnitude);
+        } else {
+            value = magnitude > largest ? std::numeric_limits<Number>::min() : static_cast<Number>(-static_cast<Number>(magnitude));
+        }
+        rest.remove_prefix(blank + 1);
+        return true;
+    }
+    bool name(std::string& value) {
+        std::size_t length = 0;
+        if (!number(length) || length > 255 || rest.size() <= length || rest[length] != '\n') return false;
+        value = rest.substr(0, length);
+        rest.remove_prefix(length + 1);
+        return true;
+    }
+};
+
+bool names_a_file_here(std::string_view name) {
+    return !name.empty() && name != "." && name != ".." && name.find_first_of("/\\") == std::string_view::npos;
+}
+
+std::uint64_t journal_sum(std::string_view text) {
+    std::uint64_t hash = 0xcbf29ce484222325ULL;
+    for (const char c : text) hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3ULL;
+    return hash;
+}
+
+}  // namespace
+
+Journal read_journal(std::string_view bytes) {
+    Journal journal;
+    JournalText text{bytes};
+    if (!text.literal("vrtl_sdf journal 2\nmerged ") || !text.number(journal.merged_index) ||
+        !text.number(journal.merged_size) || !text.number(journal.merged_modified) || !text.name(journal.merged_name)) {
+        return journal;
+    }
+    const Journal refused{.state = Journal::State::refused};
+    if (!names_a_file_here(journal.merged_name)) return refused;
+    for (;;) {
+        const std::size_t summed = bytes.size() - text.rest.size();
+        if (text.literal("end ")) {
+            std::uint64_t sum = 0;
+            if (text.number(sum) && text.literal("\n") && text.rest.empty() && sum == journal_sum(bytes.substr(0, summed))) {
+                journal.state = Journal::State::found;
+            }
+            return journal;
+        }
+        JournalEntry entry;
+        std::string name;
+        if (!text.literal("sdf ") || !text.number(entry.index) || !text.number(entry.length) || !text.name(name)) {
+            return journal;
+        }
+        if (!names_a_file_here(name) || !name.ends_with(".sdf")) return refused;
+        journal.sdf_files.push_back(entry);
+    }
 }
 
 }  // namespace model

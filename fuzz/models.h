@@ -67,4 +67,27 @@ struct Split {
 // as the run found it (created, when it was absent); earlier runs stay.
 Split split(const Directory& before, const std::string& merged_name, std::optional<std::int64_t> size_limit);
 
+// A journal as its writer writes it: a first line, the merged file's line,
+// a line per SDF file, and the sum of all before the last line. Numbers in
+// their shortest decimal form, names after their length.
+struct JournalEntry {
+    std::uint64_t index = 0;
+    std::int64_t length = 0;
+    bool operator==(const JournalEntry&) const = default;
+};
+struct Journal {
+    enum class State { unfinished, refused, found } state = State::unfinished;
+    std::string merged_name{};
+    std::uint64_t merged_index = 0;
+    std::int64_t merged_size = 0;
+    std::int64_t merged_modified = 0;
+    std::vector<JournalEntry> sdf_files{};  // in the order of the text
+};
+
+// What a reader makes of the bytes: found only when they are a journal as
+// above, with names of files of the directory (SDF files' ending in ".sdf");
+// refused at the first other name, read before anything else wrong;
+// unfinished otherwise.
+Journal read_journal(std::string_view bytes);
+
 }  // namespace model

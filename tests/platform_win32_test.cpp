@@ -35,7 +35,9 @@ TEST(Win32Files, HeldAndClaimedFileIsDeletedOnceClosed) {
 // The journal never shows in the interpreter's listing.
 TEST(Win32Files, OwnFilesAreHidden) {
     ScratchDir scratch;
-    ASSERT_TRUE(platform::write_own_file_durably(held(scratch), ".journal", "x"));
+    const platform::Directory directory = held(scratch);
+    std::optional<platform::File> own = platform::create_own_file(directory, ".journal");
+    ASSERT_TRUE(own && platform::finish_own_file(directory, *own));
     EXPECT_NE(GetFileAttributesA((scratch / ".journal").c_str()) & FILE_ATTRIBUTE_HIDDEN, 0u);
 }
 

@@ -9,6 +9,7 @@
 
 #include "console/messages.h"
 #include "distribute/merged_walk.h"
+#include "textfile/names.h"
 
 namespace {
 
@@ -131,11 +132,16 @@ std::optional<Failure> distribute_to_the_end(const platform::Directory& director
 
 std::optional<Failure> split_exactly_once(const platform::Directory& directory, ClaimedFile& merged,
                                           Console& console) {
-    const Journal journal = journal_before_distribution(directory, merged.name, merged.as_claimed);
-    if (!write_journal(directory, journal)) {  // rule 2
+    std::vector<std::string> sdf_names;
+    for (std::string& name : platform::directory_entries(directory)) {
+        if (has_sdf_extension(name)) sdf_names.push_back(std::move(name));
+    }
+    const std::optional<Journal> written_journal = write_journal(directory, merged.name, merged.as_claimed, sdf_names);
+    if (!written_journal) {  // rule 2
         static_cast<void>(remove_journal(directory));
         return Failure{FailedStep::writing, directory.text + std::string(journal_name)};
     }
+    const Journal& journal = *written_journal;
     Distribution distribution;
     if (merged.listing) distribution.own_files.push_back(*merged.listing);
     const std::optional<platform::FileStatus> written = platform::status_in(directory, journal_name, platform::Links::refused);

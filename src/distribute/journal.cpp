@@ -28,19 +28,6 @@ struct Checksum {
     void add(char c) { value = (value ^ static_cast<unsigned char>(c)) * 0x100000001b3ULL; }
 };
 
-template <typename Number>
-void put_number(std::string& out, Number number) {
-    char digits[24];
-    out.append(digits, std::to_chars(std::begin(digits), std::end(digits), number).ptr);
-    out += ' ';
-}
-
-void put_name(std::string& out, std::string_view name) {
-    put_number(out, name.size());
-    out += name;
-    out += '\n';
-}
-
 // Reads the journal from its file, a piece at a time; every read moves on,
 // and every byte read goes into the checksum.
 class Reader {
@@ -128,29 +115,63 @@ FoundJournal parsed(Reader& reader) {
             return found;
         }
         JournaledFile file;
+        std::string name;
         if (first != sdf_word.front()) return found;
         if (!reader.literal(sdf_word.substr(1)) || !reader.number(file.index) || !reader.number(file.length) ||
-            !reader.name(file.name)) {
+            !reader.name(name)) {
             return found;
         }
-        if (!is_name_in_directory(file.name) || !has_sdf_extension(file.name)) return {FoundJournal::State::refused, {}};
-        journal.sdf_files.push_back(std::move(file));
+        if (!is_name_in_directory(name) || !has_sdf_extension(name)) return {FoundJournal::State::refused, {}};
+        journal.sdf_files.push_back(file);
     }
 }
+
+bool by_index(const JournaledFile& a, const JournaledFile& b) { return a.index < b.index; }
+
+// Writes the journal's text to its file a piece at a time, summing it as it goes.
+class Writer {
+public:
+    explicit Writer(platform::File& file) : file_(file) {}
+    void put(std::string_view bytes) {
+        for (const char c : bytes) checksum_.add(c);
+        text_ += bytes;
+        if (text_.size() >= piece_size) flush();
+    }
+    template <typename Number>
+    void number(Number value) {
+        char digits[24];
+        put(std::string_view(digits, std::to_chars(std::begin(digits), std::end(digits), value).ptr));
+        put(" ");
+    }
+    void name(std::string_view name) {
+        number(name.size());
+        put(name);
+        put("\n");
+    }
+    // The last line: the sum of all before it.
+    bool finish() {
+        text_ += end_word;
+        char digits[24];
+        text_.append(digits, std::to_chars(std::begin(digits), std::end(digits), checksum_.value).ptr);
+        text_ += " \n";
+        flush();
+        return written_;
+    }
+
+private:
+    static constexpr std::size_t piece_size = 64 << 10;
+    void flush() {
+        written_ = written_ && platform::write_all(file_, text_);
+        text_.clear();
+    }
+
+    platform::File& file_;
+    std::string text_;
+    Checksum checksum_{};
+    bool written_ = true;
+};
 
 }  // namespace
-
-Journal journal_before_distribution(const platform::Directory& directory, const std::string& merged_name,
-                                    const platform::FileStatus& merged) {
-    Journal journal{merged_name, merged.id.index, merged.size, merged.modified, {}};
-    for (std::string& name : platform::directory_entries(directory)) {
-        if (!has_sdf_extension(name)) continue;
-        if (const std::optional<platform::FileStatus> status = platform::status_in(directory, name)) {
-            journal.sdf_files.push_back(JournaledFile{status->id.index, status->size, std::move(name)});
-        }
-    }
-    return journal;
-}
 
 bool is_journaled_merged_file(const Journal& journal, const platform::FileStatus& status) {
     return status.id.index == journal.merged_index;
@@ -162,31 +183,36 @@ bool is_journaled_merged_file_unchanged(const Journal& journal, const platform::
 }
 
 std::optional<std::int64_t> journaled_length(const Journal& journal, const platform::FileId& id) {
-    const auto found = std::find_if(journal.sdf_files.begin(), journal.sdf_files.end(),
-                                    [&](const JournaledFile& file) { return file.index == id.index; });
-    if (found == journal.sdf_files.end()) return std::nullopt;
+    const auto found = std::lower_bound(journal.sdf_files.begin(), journal.sdf_files.end(),
+                                        JournaledFile{id.index, 0}, by_index);
+    if (found == journal.sdf_files.end() || found->index != id.index) return std::nullopt;
     return found->length;
 }
 
-bool write_journal(const platform::Directory& directory, const Journal& journal) {
-    std::string text(first_line);
-    text += merged_word;
-    put_number(text, journal.merged_index);
-    put_number(text, journal.merged_size);
-    put_number(text, journal.merged_modified);
-    put_name(text, journal.merged_name);
-    for (const JournaledFile& file : journal.sdf_files) {
-        text += sdf_word;
-        put_number(text, file.index);
-        put_number(text, file.length);
-        put_name(text, file.name);
+std::optional<Journal> write_journal(const platform::Directory& directory, const std::string& merged_name,
+                                     const platform::FileStatus& merged, std::span<const std::string> sdf_names) {
+    std::optional<platform::File> file = platform::create_own_file(directory, journal_name);
+    if (!file) return std::nullopt;
+    Journal journal{merged_name, merged.id.index, merged.size, merged.modified, {}};
+    Writer writer(*file);
+    writer.put(first_line);
+    writer.put(merged_word);
+    writer.number(journal.merged_index);
+    writer.number(journal.merged_size);
+    writer.number(journal.merged_modified);
+    writer.name(journal.merged_name);
+    for (const std::string& name : sdf_names) {
+        const std::optional<platform::FileStatus> status = platform::status_in(directory, name);
+        if (!status) continue;
+        writer.put(sdf_word);
+        writer.number(status->id.index);
+        writer.number(status->size);
+        writer.name(name);
+        journal.sdf_files.push_back({status->id.index, status->size});
     }
-    Checksum sum;
-    for (const char c : text) sum.add(c);
-    text += end_word;
-    put_number(text, sum.value);
-    text += '\n';
-    return platform::write_own_file_durably(directory, journal_name, text);
+    if (!writer.finish() || !platform::finish_own_file(directory, *file)) return std::nullopt;
+    std::sort(journal.sdf_files.begin(), journal.sdf_files.end(), by_index);
+    return journal;
 }
 
 FoundJournal read_journal(const platform::Directory& directory) {
@@ -197,6 +223,7 @@ FoundJournal read_journal(const platform::Directory& directory) {
     Reader reader(opened->file);
     FoundJournal found = parsed(reader);
     if (reader.failed()) found = {FoundJournal::State::refused, {}};
+    std::sort(found.journal.sdf_files.begin(), found.journal.sdf_files.end(), by_index);
     // Only read: the close has nothing to report.
     static_cast<void>(platform::close_file(opened->file));
     return found;

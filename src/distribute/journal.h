@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,11 +19,11 @@
 // listing takes it for a merged file.
 inline constexpr std::string_view journal_name = ".vrtl_sdf.journal";
 
-// An SDF file as it was before the run.
+// An SDF file as it was before the run. Its name is in the journal's file,
+// for an operator to read; recovery knows the file by its index.
 struct JournaledFile {
     std::uint64_t index = 0;
     std::int64_t length = 0;
-    std::string name;
 };
 
 struct Journal {
@@ -30,13 +31,16 @@ struct Journal {
     std::uint64_t merged_index = 0;
     std::int64_t merged_size = 0;      // as the run claimed it
     std::int64_t merged_modified = 0;
-    std::vector<JournaledFile> sdf_files;  // every SDF file of the directory
+    std::vector<JournaledFile> sdf_files;  // every SDF file of the directory, by index
 };
 
-// The journal of a run about to distribute the merged file: it records every
-// SDF file the directory holds now.
-[[nodiscard]] Journal journal_before_distribution(const platform::Directory& directory, const std::string& merged_name,
-                                                  const platform::FileStatus& merged);
+// Writes the journal of a run about to distribute the merged file: it records
+// each SDF file named, as it is now, and it is on stable storage when this
+// returns. It is written a piece at a time, so that a directory of many SDF
+// files takes bounded memory. Nothing when it cannot be written.
+[[nodiscard]] std::optional<Journal> write_journal(const platform::Directory& directory,
+                                                   const std::string& merged_name, const platform::FileStatus& merged,
+                                                   std::span<const std::string> sdf_names);
 
 // Whether the journal's merged file is the file status describes, and
 // whether it is still as it was when it was claimed.
@@ -46,9 +50,6 @@ struct Journal {
 // The length the file id had before the run; nothing when the journal does
 // not know it.
 [[nodiscard]] std::optional<std::int64_t> journaled_length(const Journal& journal, const platform::FileId& id);
-
-// Writes the journal into the directory and brings it to stable storage.
-[[nodiscard]] bool write_journal(const platform::Directory& directory, const Journal& journal);
 
 // What is found of the directory's journal. A journal whose writing never
 // finished (empty, cut short, its checksum wrong) is as good as none. One

@@ -44,11 +44,15 @@ bool cut_back_file(const Directory& directory, std::string_view name, const File
     return close_file(opened->file) && done;
 }
 
-bool write_own_file_durably(const Directory& directory, std::string_view name, std::string_view bytes) {
+std::optional<File> create_own_file(const Directory& directory, std::string_view name) {
     std::optional<OpenedFile> opened = open_in(directory, name, Access::own_new);
-    if (!opened) return false;
-    const bool written = write_all(opened->file, bytes) && sync_file(opened->file);
-    return close_file(opened->file) && written && sync_directory(directory);
+    if (!opened) return std::nullopt;
+    return std::move(opened->file);
+}
+
+bool finish_own_file(const Directory& directory, File& file) {
+    const bool synced = sync_file(file);
+    return close_file(file) && synced && sync_directory(directory);
 }
 
 std::optional<std::string> read_whole_file(const Directory& directory, std::string_view name) {

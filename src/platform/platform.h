@@ -204,9 +204,11 @@ void start_write_back(File& file);
 [[nodiscard]] bool cut_back_file(const Directory& directory, std::string_view name, const FileId& id,
                                  std::int64_t length);
 
-// Writes a new file of the command's own (Access::own_new) and brings it, and
-// its name in the directory, to stable storage before it returns.
-[[nodiscard]] bool write_own_file_durably(const Directory& directory, std::string_view name, std::string_view bytes);
+// A new file of the command's own (Access::own_new), to be written a piece
+// at a time; finish_own_file brings it, and its name in the directory, to
+// stable storage, and closes it.
+[[nodiscard]] std::optional<File> create_own_file(const Directory& directory, std::string_view name);
+[[nodiscard]] bool finish_own_file(const Directory& directory, File& file);
 
 // The whole content of the regular file at name; nothing when it cannot be read.
 [[nodiscard]] std::optional<std::string> read_whole_file(const Directory& directory, std::string_view name);

@@ -54,7 +54,6 @@ std::optional<Failure> list_first_name(const std::string& directory_text, const 
     case platform::Listing::written: break;
     case platform::Listing::not_opened: return Failure{FailedStep::opening, listing_path};
     case platform::Listing::not_written: return Failure{FailedStep::writing, listing_path};
-    case platform::Listing::no_interpreter: return Failure{FailedStep::opening, platform::interpreter_program()};
     }
     if (const std::optional<platform::FileStatus> listing = platform::file_status(*turn)) listed.listing = listing->id;
     if (static_cast<std::uint64_t>(file_length(listing_path)) <= nothing_listed_length) return std::nullopt;

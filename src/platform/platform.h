@@ -247,7 +247,6 @@ enum class Listing {
     written,
     not_opened,   // listing_path could not be created or emptied, or is no regular file
     not_written,  // the names could not be written to it
-    no_interpreter,  // no command interpreter could be started to list the directory
 };
 
 // Writes to listing_path the names of the entries of the directory that match
@@ -256,11 +255,6 @@ enum class Listing {
 // through a symbolic link, and a listing left by an earlier run never stays.
 [[nodiscard]] Listing write_listing(const std::string& directory_text, const std::string& extension,
                                     const std::string& listing_path);
-
-// The command interpreter by the name a user would look for when none could
-// be started: the program that COMSPEC names, else cmd.exe. Empty where the
-// directory is listed without one.
-[[nodiscard]] std::string interpreter_program();
 
 // Whether name is one that a listing of "*." + extension may hold, as this
 // platform matches names against the pattern.

@@ -348,8 +348,6 @@ Listing write_listing(const std::string& directory_text, const std::string& exte
     return close_file(listing) && written ? Listing::written : Listing::not_written;
 }
 
-std::string interpreter_program() { return {}; }
-
 bool matches_listing_pattern(std::string_view name, std::string_view extension) {
     return matches(listing_pattern(extension), std::string(name));
 }

@@ -1,16 +1,15 @@
-// The seam on Windows: the ANSI file functions and the command interpreter.
+// The seam on Windows: the ANSI file functions. The directory is listed and
+// the merged file deleted in process: no program is ever started.
 #include "platform/platform.h"
 
 #include <algorithm>
-#include <array>
-#include <cstring>
 #include <limits>
 #include <memory>
 #include <vector>
 
 #include <windows.h>
 
-#include "platform/command_interpreter.h"
+#include "platform/wildcard_pattern.h"
 
 namespace platform {
 
@@ -23,7 +22,7 @@ HANDLE handle_of(const File& file) { return reinterpret_cast<HANDLE>(file.handle
 
 std::intptr_t value_of(HANDLE handle) { return reinterpret_cast<std::intptr_t>(handle); }
 
-// Owns a handle that is no file of the command, such as a child process.
+// Owns a handle for a moment: a second handle to a file, a look at a name.
 class OwnedHandle {
 public:
     explicit OwnedHandle(HANDLE handle) : handle_(handle) {}
@@ -143,16 +142,6 @@ std::optional<std::int64_t> move_position(HANDLE handle, std::int64_t distance, 
     return static_cast<std::int64_t>((static_cast<std::uint64_t>(static_cast<DWORD>(high)) << 32) | low);
 }
 
-std::optional<std::string> environment_variable(const char* name) {
-    const DWORD needed = GetEnvironmentVariableA(name, nullptr, 0);
-    if (needed == 0) return std::nullopt;
-    std::string value(needed, '\0');
-    const DWORD length = GetEnvironmentVariableA(name, value.data(), needed);
-    if (length == 0 || length >= needed) return std::nullopt;
-    value.resize(length);
-    return value;
-}
-
 // The text with its letters in upper case, as the file system compares names
 // in the system's code page.
 std::string upper_case(std::string_view text) {
@@ -164,31 +153,25 @@ std::string upper_case(std::string_view text) {
     return upper;
 }
 
-// Starts interpreter on command_text; false when it cannot be started.
-[[nodiscard]] bool start_and_wait(const std::string& interpreter, const std::string& command_text) {
-    std::string command_line = interpreter_command_line(interpreter, command_text);
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    // The child inherits the standard handles, the environment and the
-    // current directory; the command's own files are not inheritable.
-    if (!CreateProcessA(interpreter.c_str(), command_line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                        &startup, &process)) {
-        return false;
-    }
-    const OwnedHandle child(process.hProcess);
-    const OwnedHandle thread(process.hThread);
-    WaitForSingleObject(child.get(), INFINITE);
-    return true;
+std::wstring wide_from_ansi(std::string_view text) {
+    const int length = static_cast<int>(text.size());
+    const int needed = length == 0 ? 0 : MultiByteToWideChar(CP_ACP, 0, text.data(), length, nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(needed), L'\0');
+    if (needed > 0) MultiByteToWideChar(CP_ACP, 0, text.data(), length, wide.data(), needed);
+    return wide;
 }
 
-// Hands command_text to the command interpreter and waits for it; its result
-// is not examined. False when no interpreter could be started.
-[[nodiscard]] bool run_command(const std::string& command_text) {
-    const std::vector<std::string> candidates =
-        interpreter_candidates(environment_variable("COMSPEC"), environment_variable("PATH").value_or(""));
-    return std::any_of(candidates.begin(), candidates.end(),
-                       [&](const std::string& interpreter) { return start_and_wait(interpreter, command_text); });
+// A character outside the ANSI code page becomes the code page's default
+// character, "?", which no file name holds: never a look-alike ("o" for
+// "\u0151") that may name another file. UTF-8 takes no such flag.
+std::string ansi_from_wide(std::wstring_view text) {
+    const DWORD flags = GetACP() == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
+    const int length = static_cast<int>(text.size());
+    const int needed =
+        length == 0 ? 0 : WideCharToMultiByte(CP_ACP, flags, text.data(), length, nullptr, 0, nullptr, nullptr);
+    std::string ansi(static_cast<std::size_t>(needed), '\0');
+    if (needed > 0) WideCharToMultiByte(CP_ACP, flags, text.data(), length, ansi.data(), needed, nullptr, nullptr);
+    return ansi;
 }
 
 }  // namespace
@@ -356,6 +339,17 @@ bool sync_directory(const Directory&) { return true; }
 // Only an administrator may flush a whole volume.
 bool sync_file_system(const Directory&) { return false; }
 
+namespace {
+
+// Opens whatever is at path without following a link and without taking
+// anything from others: to look at it, a directory included.
+HANDLE look_at(const std::string& path) {
+    return CreateFileA(path.c_str(), 0, share_all, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+}  // namespace
+
 // The turn on a directory is a hidden file in it that one run at a time
 // holds open, without sharing; it goes when its holder closes it, or dies.
 std::optional<File> wait_for_directory_turn(const Directory& directory) {
@@ -393,63 +387,99 @@ std::optional<File> open_listing_file(const std::string& path, DWORD desired_acc
 
 }  // namespace
 
-// The turn hinders no read or write of the listing by the interpreter.
 std::optional<File> wait_for_listing_turn(const std::string& path) {
     std::optional<File> listing = open_listing_file(path, GENERIC_READ);
     if (!listing || !wait_for_file_turn(*listing)) return std::nullopt;
     return listing;
 }
 
-// The interpreter's del removes the file while this process still holds it
-// open and claimed; the removal completes with the close. What is at the
-// path is looked at just before: a file that replaces it in the moment
-// between that look and del is removed unread, a window Windows leaves open
-// as long as the deletion is del's. A path the interpreter would not take
-// as it is never reaches it: the file API removes it.
+namespace {
+
+#if VRTL_SDF_TEST_PAUSES
+// A test build stops at the point that the environment variable
+// VRTL_SDF_PAUSE names in its first word: it signals the event "<value>
+// reached" and goes on once "<value> go" is signalled, so that a test can act
+// at that very moment of a run.
+void pause_for_test(std::string_view point) {
+    std::string value(MAX_PATH, '\0');
+    const DWORD length = GetEnvironmentVariableA("VRTL_SDF_PAUSE", value.data(), MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return;
+    value.resize(length);
+    if (value.substr(0, value.find(' ')) != point) return;
+    const OwnedHandle reached(OpenEventA(EVENT_MODIFY_STATE, FALSE, (value + " reached").c_str()));
+    const OwnedHandle go(OpenEventA(SYNCHRONIZE, FALSE, (value + " go").c_str()));
+    if (reached.get() == nullptr || go.get() == nullptr) return;
+    SetEvent(reached.get());
+    constexpr DWORD longest_pause_ms = 60000;
+    WaitForSingleObject(go.get(), longest_pause_ms);
+}
+#else
+void pause_for_test(std::string_view) {}
+#endif
+
+enum class AtName { nothing, file_read, other };
+
+// What name leads to now. A link, a directory or another file there is
+// something other than the file read.
+AtName what_is_at(const Directory& directory, std::string_view name, const FileId& read) {
+    const OwnedHandle at(look_at(path_of(directory, name)));
+    if (at.get() == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? AtName::nothing : AtName::other;
+    }
+    BY_HANDLE_FILE_INFORMATION information{};
+    const bool plain = GetFileInformationByHandle(at.get(), &information) &&
+                       (information.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+    return plain && id_of(information) == read ? AtName::file_read : AtName::other;
+}
+
+// mingw-w64's header hides this class behind a version test that never holds.
+constexpr auto file_disposition_info_ex = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+
+// Deletes the file that read holds through a second handle to that very file,
+// opened from the first. With POSIX semantics its name goes at once, while
+// others may still hold it open; where the system has none (before Windows
+// 10 1709, FAT, Wine) it goes when the last of them closes it. A read-only
+// file is not deleted.
+bool delete_file_held(const File& read) {
+    const OwnedHandle deleter(ReOpenFile(handle_of(read), DELETE | FILE_READ_ATTRIBUTES, share_all, 0));
+    // Windows reopens the file itself; Wine reopens whatever its name leads to by now.
+    const std::optional<BY_HANDLE_FILE_INFORMATION> reopened = disk_file_information(deleter.get());
+    const std::optional<FileStatus> held = file_status(read);
+    if (!reopened || !held || id_of(*reopened) != held->id) return false;
+    FILE_DISPOSITION_INFO_EX posix{FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS};
+    FILE_DISPOSITION_INFO at_last_close{TRUE};
+    const bool marked =
+        SetFileInformationByHandle(deleter.get(), file_disposition_info_ex, &posix, sizeof posix) ||
+        SetFileInformationByHandle(deleter.get(), FileDispositionInfo, &at_last_close, sizeof at_last_close);
+    pause_for_test("deleting");
+    return marked;
+}
+
+}  // namespace
+
+// The file read is deleted through the run's own handle once the checks hold,
+// so that nothing its name leads to by then is touched, and a deletion still
+// pending because another process holds the file counts as done. aside is
+// not used.
 Removal remove_file_read(const Directory& directory, std::string_view name, std::string_view,
                          const FileStatus& as_read, File& read) {
     if (!is_plain(name)) return Removal::not_removed;
-    const std::string path = path_of(directory, name);
-    const std::optional<FileStatus> at_path = status_in(directory, name);
-    if (!at_path) return name_taken(directory, name) ? Removal::replaced : Removal::gone;
-    if (at_path->id != as_read.id) return Removal::replaced;
-    if (file_status(read) != as_read) return Removal::changed;
-    // What the removal reports is not examined: what counts is whether the file is gone.
-    if (taken_literally(path)) {
-        static_cast<void>(run_command(deletion_command(path)));
-    } else {
-        static_cast<void>(DeleteFileA(path.c_str()));
+    switch (what_is_at(directory, name, as_read.id)) {
+    case AtName::nothing: return Removal::gone;
+    case AtName::other: return Removal::replaced;
+    case AtName::file_read: break;
     }
-    static_cast<void>(close_file(read));  // only read: nothing to report
-    return is_still(directory, name, as_read.id) ? Removal::not_removed : Removal::removed;
+    if (file_status(read) != as_read) return Removal::changed;
+    pause_for_test("checked");
+    return delete_file_held(read) ? Removal::removed : Removal::not_removed;
 }
 
 namespace {
 
-std::wstring wide_from_ansi(std::string_view text) {
-    const int length = static_cast<int>(text.size());
-    const int needed = length == 0 ? 0 : MultiByteToWideChar(CP_ACP, 0, text.data(), length, nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(needed), L'\0');
-    if (needed > 0) MultiByteToWideChar(CP_ACP, 0, text.data(), length, wide.data(), needed);
-    return wide;
-}
-
-// A character outside the ANSI code page becomes the code page's default
-// character, "?", which no file name holds: never a look-alike ("o" for
-// "\u0151") that may name another file. UTF-8 takes no such flag.
-std::string ansi_from_wide(std::wstring_view text) {
-    const DWORD flags = GetACP() == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
-    const int length = static_cast<int>(text.size());
-    const int needed =
-        length == 0 ? 0 : WideCharToMultiByte(CP_ACP, flags, text.data(), length, nullptr, 0, nullptr, nullptr);
-    std::string ansi(static_cast<std::size_t>(needed), '\0');
-    if (needed > 0) WideCharToMultiByte(CP_ACP, flags, text.data(), length, ansi.data(), needed, nullptr, nullptr);
-    return ansi;
-}
-
-// What dir /b lists for pattern, found through the file API: the names in
-// the order the file system gives them, as dir gives them, without hidden
-// and system files, each ended by CR LF.
+// What dir /b lists for pattern with no DIRCMD: the names in the order the
+// file system gives them, without hidden and system files, each ended by
+// CR LF. Like dir, FindFirstFile matches short (8.3) names too.
 std::string names_found(const std::string& pattern) {
     WIN32_FIND_DATAW found{};
     const HANDLE first = FindFirstFileW(wide_from_ansi(pattern).c_str(), &found);
@@ -467,35 +497,6 @@ std::string names_found(const std::string& pattern) {
     return ansi_from_wide(names);
 }
 
-std::optional<std::string> read_to_end(File& file) {
-    std::string bytes;
-    std::array<char, 4096> piece;
-    for (;;) {
-        const std::optional<std::size_t> count = read_some(file, piece);
-        if (!count) return std::nullopt;
-        if (*count == 0) return bytes;
-        bytes.append(piece.data(), *count);
-    }
-}
-
-// The interpreter wrote the names in UTF-16 (/U): in the console's code page
-// it would drop the letters that code page lacks, and write others as bytes
-// that are other letters in the ANSI code page. They become bytes of the ANSI
-// code page, as the file functions take them, and the listing stays text a
-// user can read.
-Listing convert_listing_to_ansi(const std::string& listing_path) {
-    std::optional<File> listing = open_listing_file(listing_path, GENERIC_READ | GENERIC_WRITE);
-    if (!listing) return Listing::not_opened;
-    const std::optional<std::string> utf16 = read_to_end(*listing);
-    std::wstring names;
-    if (utf16) {
-        names.resize(utf16->size() / sizeof(wchar_t));
-        std::memcpy(names.data(), utf16->data(), names.size() * sizeof(wchar_t));
-    }
-    const bool written = utf16 && truncate_file(*listing, 0) && write_all(*listing, ansi_from_wide(names));
-    return close_file(*listing) && written ? Listing::written : Listing::not_written;
-}
-
 }  // namespace
 
 Listing write_listing(const std::string& directory_text, const std::string& extension,
@@ -503,23 +504,12 @@ Listing write_listing(const std::string& directory_text, const std::string& exte
     // Emptied before anything is listed, so that no earlier listing stays.
     std::optional<File> listing = open_listing_file(listing_path, GENERIC_WRITE);
     if (!listing || !truncate_file(*listing, 0)) return Listing::not_opened;
-    const std::string pattern = directory_text + "*." + extension;
-    if (!taken_literally(pattern)) {
-        const bool written = write_all(*listing, names_found(pattern));
-        return close_file(*listing) && written ? Listing::written : Listing::not_written;
-    }
-    // Closed before the interpreter opens it by its name to write.
-    if (!close_file(*listing)) return Listing::not_opened;
-    // What the interpreter reports is not examined: a failed listing shows as
-    // a short or empty listing file. One that was never started is reported.
-    if (!run_command(listing_command(directory_text, extension, listing_path))) return Listing::no_interpreter;
-    return convert_listing_to_ansi(listing_path);
+    const bool written = write_all(*listing, names_found(directory_text + "*." + extension));
+    return close_file(*listing) && written ? Listing::written : Listing::not_written;
 }
 
-std::string interpreter_program() { return interpreter_candidates(environment_variable("COMSPEC"), "").front(); }
-
 bool matches_listing_pattern(std::string_view name, std::string_view extension) {
-    return matches_like_dir(upper_case(name), upper_case("*." + std::string(extension)));
+    return matches_wildcard_pattern(upper_case(name), upper_case("*." + std::string(extension)));
 }
 
 File standard_output() {

@@ -202,6 +202,41 @@ PathCase directory_link_case() {
     return test;
 }
 
+// The lock file of the turn goes at the end of the run: never the file a
+// link there leads to. Wine shows a link to a file as that file.
+PathCase lock_link_case() {
+    PathCase test{.name = "lock_file_linked_outside", .arguments = {"data", "mrg"},
+                  .before = {{"data/in.mrg", record_a}, {"outside.txt", "mine\r\n"}},
+                  .output = banner + error("opening", "data\\"), .exit_code = 99,
+                  .after = {{"data\\in.mrg", record_a}, {"outside.txt", "mine\r\n"}},
+                  .before_run = [](const std::filesystem::path& root) {
+                      make_link(root / "data/.vrtl_sdf.lock", "../outside.txt", 0);
+                  }};
+    if (under_wine) test.after["data\\.vrtl_sdf.lock"] = "mine\r\n";
+    return test;
+}
+
+enum class LinkKind { symbolic, hard };
+
+// work1d.tmp as another name of keep.txt: the listing never reaches that
+// file, however the link is made. Windows shows a symbolic link as no file,
+// Wine as the file it leads to.
+PathCase listing_link_case(const char* name, LinkKind kind) {
+    PathCase test{.name = name, .arguments = {"data", "mrg"},
+                  .before = {{"data/in.mrg", record_a}, {"keep.txt", "mine\r\n"}},
+                  .output = banner + error("opening", "work1d.tmp"), .exit_code = 99,
+                  .after = {{"data\\in.mrg", record_a}, {"keep.txt", "mine\r\n"}, {"work1d.tmp", "mine\r\n"}}};
+    if (kind == LinkKind::hard) {
+        test.before_run = [](const std::filesystem::path& root) {
+            ASSERT_TRUE(CreateHardLinkW((root / "work1d.tmp").c_str(), (root / "keep.txt").c_str(), nullptr));
+        };
+    } else {
+        test.before_run = [](const std::filesystem::path& root) { make_link(root / "work1d.tmp", "keep.txt", 0); };
+        if (!under_wine) test.after.erase("work1d.tmp");
+    }
+    return test;
+}
+
 // Where a command interpreter would be looked for: it leaves planted.ran behind when it runs.
 const std::string planted_program = read_file(PLANTED_PROGRAM).value_or("");
 
@@ -242,7 +277,10 @@ INSTANTIATE_TEST_SUITE_P(
         directory_link_case(),
         PathCase{.name = "reader_sharing_deletion", .arguments = {"data", "mrg"}, .before = {{"data/in.mrg", record_a}},
                  .output = split_of_record_a, .exit_code = 0,
-                 .after = {{"data\\A.sdf", "x\r\n"}, {"work1d.tmp", "in.mrg\r\n"}}, .before_deletion = hold_reader}),
+                 .after = {{"data\\A.sdf", "x\r\n"}, {"work1d.tmp", "in.mrg\r\n"}}, .before_deletion = hold_reader},
+        lock_link_case(),
+        listing_link_case("listing_linked_elsewhere", LinkKind::symbolic),
+        listing_link_case("listing_with_a_second_name", LinkKind::hard)),
     [](const testing::TestParamInfo<PathCase>& info) { return std::string(info.param.name); });
 
 // A listing that cannot be emptied is never taken in place of this run's own.

@@ -174,6 +174,42 @@ std::string ansi_from_wide(std::wstring_view text) {
     return ansi;
 }
 
+// The path of the open file as the file system knows it, every link on the
+// way resolved.
+std::optional<std::wstring> final_path(HANDLE handle) {
+    constexpr DWORD flags = FILE_NAME_NORMALIZED | VOLUME_NAME_NT;
+    const DWORD needed = GetFinalPathNameByHandleW(handle, nullptr, 0, flags);  // its NUL included
+    if (needed == 0) return std::nullopt;
+    std::wstring path(needed, L'\0');
+    const DWORD length = GetFinalPathNameByHandleW(handle, path.data(), needed, flags);
+    if (length == 0 || length >= needed) return std::nullopt;
+    path.resize(length);
+    return path;
+}
+
+// Whether the open file is a plain file of the directory under name: a disk
+// file with that one name, no directory, and reached by no link of any kind.
+// Windows shows a link by the reparse-point attribute of the handle opened
+// with FILE_FLAG_OPEN_REPARSE_POINT; Wine follows a symbolic link to a file
+// whatever the flags, and shows it only in the path the file really has.
+bool is_plain_file_of(HANDLE file, HANDLE directory, std::string_view name) {
+    const std::optional<BY_HANDLE_FILE_INFORMATION> information = disk_file_information(file);
+    if (!information || (information->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+        information->nNumberOfLinks != 1) {
+        return false;
+    }
+    const std::optional<std::wstring> path = final_path(file);
+    std::optional<std::wstring> expected = final_path(directory);
+    if (!path || !expected) return false;
+    if (expected->empty() || expected->back() != L'\\') *expected += L'\\';
+    const std::wstring wide_name = wide_from_ansi(name);
+    // The directory's part is spelled as the file system spells it in both;
+    // the name, as the caller spells it, may differ in letter case.
+    return path->size() == expected->size() + wide_name.size() && path->starts_with(*expected) &&
+           CompareStringOrdinal(path->data() + expected->size(), static_cast<int>(wide_name.size()),
+                                wide_name.data(), static_cast<int>(wide_name.size()), TRUE) == CSTR_EQUAL;
+}
+
 }  // namespace
 
 std::optional<Directory> open_directory(const std::string& directory_text) {
@@ -341,6 +377,8 @@ bool sync_file_system(const Directory&) { return false; }
 
 namespace {
 
+constexpr std::string_view lock_name = ".vrtl_sdf.lock";
+
 // Opens whatever is at path without following a link and without taking
 // anything from others: to look at it, a directory included.
 HANDLE look_at(const std::string& path) {
@@ -348,19 +386,35 @@ HANDLE look_at(const std::string& path) {
                        FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
+// The lock goes when its holder closes it, so whatever stands at its name
+// must be a plain file of the directory: a directory would be waited on in
+// vain, and a link would take with it the file it leads to.
+bool may_take_lock(const Directory& directory, const std::string& path) {
+    const OwnedHandle present(look_at(path));
+    return present.get() == INVALID_HANDLE_VALUE ||
+           is_plain_file_of(present.get(), handle_of(directory.handle), lock_name);
+}
+
 }  // namespace
 
 // The turn on a directory is a hidden file in it that one run at a time
 // holds open, without sharing; it goes when its holder closes it, or dies.
+// While any other process holds it so, a run waits.
 std::optional<File> wait_for_directory_turn(const Directory& directory) {
-    const std::string path = path_of(directory, ".vrtl_sdf.lock");
+    const std::string path = path_of(directory, lock_name);
+    if (!may_take_lock(directory, path)) return std::nullopt;
     // A file that its last holder is deleting refuses access for a moment.
     constexpr int tries_while_refused = 100;
     constexpr DWORD pause_ms = 20;
     for (int refused = 0; refused < tries_while_refused;) {
-        const HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
-                                          FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-        if (handle != INVALID_HANDLE_VALUE) return File(value_of(handle));
+        const HANDLE handle =
+            CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
+                        FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        if (handle != INVALID_HANDLE_VALUE) {
+            File turn(value_of(handle));
+            if (!is_plain_file_of(handle, handle_of(directory.handle), lock_name)) return std::nullopt;
+            return turn;
+        }
         switch (GetLastError()) {
         case ERROR_SHARING_VIOLATION: break;  // another run holds the turn: wait for it
         case ERROR_ACCESS_DENIED: ++refused; break;
@@ -373,15 +427,23 @@ std::optional<File> wait_for_directory_turn(const Directory& directory) {
 
 namespace {
 
-// This run's listing file: a disk file that is neither a directory nor a
-// link of any kind, so that the listing goes nowhere else.
+// This run's listing file, a plain file of its directory, so that the
+// listing goes nowhere else. It is neither deleted nor renamed while this
+// run holds it: its name leads to the file checked until the run is done.
 std::optional<File> open_listing_file(const std::string& path, DWORD desired_access) {
-    const HANDLE handle = CreateFileA(path.c_str(), desired_access, share_all, nullptr,
+    const HANDLE handle = CreateFileA(path.c_str(), desired_access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                       OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
     File file(value_of(handle));
-    const std::optional<BY_HANDLE_FILE_INFORMATION> information = disk_file_information(handle);
-    if (!information || (information->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return std::nullopt;
+    const std::size_t name_start = path.find_last_of("\\/") + 1;  // 0 for a name of the current directory
+    const std::string directory = name_start == 0 ? "." : path.substr(0, name_start);
+    // Followed, as any directory on the way is: only the file's own name may be no link.
+    const OwnedHandle parent(CreateFileA(directory.c_str(), 0, share_all, nullptr, OPEN_EXISTING,
+                                         FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (parent.get() == INVALID_HANDLE_VALUE ||
+        !is_plain_file_of(handle, parent.get(), std::string_view(path).substr(name_start))) {
+        return std::nullopt;
+    }
     return file;
 }
 

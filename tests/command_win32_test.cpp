@@ -1,5 +1,5 @@
-// The whole command on Windows: paths it must not follow, device names,
-// and a deletion that nothing else can turn against the data.
+// The whole command on Windows: arguments, paths it must not follow, device
+// names, and a deletion that nothing else can turn against the data.
 #include <windows.h>
 #include <tlhelp32.h>
 
@@ -258,6 +258,13 @@ INSTANTIATE_TEST_SUITE_P(
         // No Windows path holds '"': nothing is listed.
         PathCase{"quote_in_the_directory", {"data\" & echo X> pwned.txt & rem \"", "mrg"}, {{"data/in.mrg", record_a}},
                  banner, 0, {{"data\\in.mrg", record_a}, {"work1d.tmp", ""}}},
+        // Look-alikes that best fit would turn into "racun", "data\..\out" and "mrg".
+        PathCase{"look_alike_directory", {"ra\u010dun", "mrg"}, {{"racun/in.mrg", record_a}},
+                 banner + error("opening", "ra?un"), 99, {{"racun\\in.mrg", record_a}}},
+        PathCase{"fullwidth_backslash", {"data\uff3c..\uff3cout", "mrg"}, {{"out/in.mrg", record_a}},
+                 banner + error("opening", "data?..?out"), 99, {{"out\\in.mrg", record_a}}},
+        PathCase{"look_alike_extension", {"data", "mr\u011f"}, {{"data/in.mrg", record_a}},
+                 banner + error("opening", "mr?"), 99, {{"data\\in.mrg", record_a}}},
         // The listing is what dir /b lists without a user's own switches.
         PathCase{.name = "dircmd_changes_nothing", .arguments = {"data", "mrg"},
                  .before = {{"data/a.mrg", record_a}, {"data/b.mrg", record_b}, {"data/.hidden.mrg", record_b}},

@@ -109,14 +109,21 @@ std::optional<Failure> split_first_merged_file(const std::string& directory_text
 
 }  // namespace
 
-int run(std::span<const std::string> arguments, Console& console) {
+int run(std::span<const platform::Argument> arguments, Console& console) {
     print(console, messages::banner, {messages::version});
     if (arguments.size() < 2) {
         print(console, messages::usage);
         return exit_normal;
     }
-    const std::string directory_text = arguments[0] + std::string(platform::directory_separator);
-    const std::string& extension = arguments[1];
+    // Before anything is touched: what a look-alike names may be another file.
+    for (const platform::Argument& argument : arguments.first(2)) {
+        if (!argument.exact) {
+            print(console, messages::error_opening, {argument.text});
+            return exit_failed;
+        }
+    }
+    const std::string directory_text = arguments[0].text + std::string(platform::directory_separator);
+    const std::string& extension = arguments[1].text;
 
     if (const std::optional<Failure> failure = split_first_merged_file(directory_text, extension, console)) {
         print(console, message_for(failure->step), {failure->subject});

@@ -260,6 +260,19 @@ enum class Listing {
 // platform matches names against the pattern.
 [[nodiscard]] bool matches_listing_pattern(std::string_view name, std::string_view extension);
 
+// An argument of the command line, in the code page the file functions take
+// names in.
+struct Argument {
+    std::string text;
+    // False when a character of it has no form in that code page: text shows
+    // it as "?", and a look-alike ("c" for "\u010d") would name another file.
+    bool exact = true;
+};
+
+// The arguments after the program name, as typed: on Windows from the
+// command line in UTF-16, each converted without the system's best fit.
+[[nodiscard]] std::vector<Argument> command_line_arguments(int argc, char* argv[]);
+
 // Standard output, and whether it is a console (a character device) that must
 // show every message at once.
 File standard_output();

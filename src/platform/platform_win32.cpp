@@ -574,6 +574,31 @@ bool matches_listing_pattern(std::string_view name, std::string_view extension) 
     return matches_wildcard_pattern(upper_case(name), upper_case("*." + std::string(extension)));
 }
 
+// The arguments as msvcrt splits the command line for main, by the same
+// rules but in UTF-16 (documented among its startup routines).
+extern "C" int __wgetmainargs(int* count, wchar_t*** arguments, wchar_t*** environment, int expand_wildcards,
+                              int* new_mode);
+
+std::vector<Argument> command_line_arguments(int argc, char* argv[]) {
+    int count = 0;
+    wchar_t** typed = nullptr;
+    wchar_t** environment = nullptr;
+    int new_mode = 0;
+    std::vector<Argument> arguments;
+    if (__wgetmainargs(&count, &typed, &environment, 0, &new_mode) < 0 || typed == nullptr) {
+        // Without the command line as typed, no argument is known to be exact.
+        for (int i = 1; i < argc; ++i) arguments.push_back(Argument{argv[i], false});
+        return arguments;
+    }
+    for (int i = 1; i < count; ++i) {
+        const std::wstring_view argument = typed[i];
+        std::string text = ansi_from_wide(argument);
+        const bool exact = wide_from_ansi(text) == argument;
+        arguments.push_back(Argument{std::move(text), exact});
+    }
+    return arguments;
+}
+
 File standard_output() {
     const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
     return output == nullptr ? File() : File(value_of(output));

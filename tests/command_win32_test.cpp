@@ -258,6 +258,9 @@ INSTANTIATE_TEST_SUITE_P(
         // No Windows path holds '"': nothing is listed.
         PathCase{"quote_in_the_directory", {"data\" & echo X> pwned.txt & rem \"", "mrg"}, {{"data/in.mrg", record_a}},
                  banner, 0, {{"data\\in.mrg", record_a}, {"work1d.tmp", ""}}},
+        PathCase{"ansi_letter_in_an_argument", {"data", "\u00e9rg"}, {{"data/in.\xe9rg", record_a}},
+                 banner + report("in.\xe9rg", 13) + created("A.sdf") + count(1) + deleting("data\\in.\xe9rg"), 0,
+                 {{"data\\A.sdf", "x\r\n"}, {"work1d.tmp", "in.\xe9rg\r\n"}}},
         // Look-alikes that best fit would turn into "racun", "data\..\out" and "mrg".
         PathCase{"look_alike_directory", {"ra\u010dun", "mrg"}, {{"racun/in.mrg", record_a}},
                  banner + error("opening", "ra?un"), 99, {{"racun\\in.mrg", record_a}}},

@@ -506,6 +506,7 @@ constexpr auto file_disposition_info_ex = static_cast<FILE_INFO_BY_HANDLE_CLASS>
 bool delete_file_held(const File& read) {
     const OwnedHandle deleter(ReOpenFile(handle_of(read), DELETE | FILE_READ_ATTRIBUTES, share_all, 0));
     // Windows reopens the file itself; Wine reopens whatever its name leads to by now.
+    if (deleter.get() == INVALID_HANDLE_VALUE) return false;
     const std::optional<BY_HANDLE_FILE_INFORMATION> reopened = disk_file_information(deleter.get());
     const std::optional<FileStatus> held = file_status(read);
     if (!reopened || !held || id_of(*reopened) != held->id) return false;

@@ -41,6 +41,7 @@ using StartedCommand = std::unique_ptr<RunningCommand, CommandRelease>;
 // Starts the command and returns at once, so that tests may race or kill runs.
 StartedCommand start_command(const Invocation& invocation);
 
+// The system's number of the running command: what it started names it as its parent.
 unsigned long process_id(const StartedCommand& command);
 
 void kill_command(const StartedCommand& command);

@@ -132,7 +132,7 @@ INSTANTIATE_TEST_SUITE_P(
         listing_order_case(),
         letter_case_case(),
         Case{"nothing_matches", {"data", "mrg"}, {{"in.txt", orders}}, {}, banner, 0, {{"in.txt", orders}}, ""},
-        // Wine, like a POSIX shell, hides these names from the interpreter's dir.
+        // Wine counts these names as hidden, and a POSIX shell's glob leaves them out.
         Case{"hidden_files_do_not_match", {"data", "mrg"}, {{".in.mrg", orders}}, {}, banner, 0, {{".in.mrg", orders}}, ""},
         // A path that names no directory is reported, never taken for an empty one.
         Case{"no_such_directory", {"absent", "mrg"}, {}, {}, banner + error("opening", path_in("absent", "")), 99, {},

@@ -1,5 +1,10 @@
-// The whole command on Windows: device names, the interpreter, and paths it must not read.
+// The whole command on Windows: arguments, paths it must not follow, device
+// names, and a deletion that nothing else can turn against the data.
 #include <windows.h>
+#include <tlhelp32.h>
+
+#include <functional>
+#include <memory>
 
 #include <gtest/gtest.h>
 
@@ -12,89 +17,123 @@ using namespace testing_support;
 
 namespace {
 
-// Sets an environment variable for the test's lifetime; the command started
-// meanwhile inherits it.
-class EnvironmentChange {
+// The named events through which a test build of the command pauses at a
+// point of its run (VRTL_SDF_PAUSE), so that a test acts at that very moment.
+class Pause {
 public:
-    EnvironmentChange(const char* name, const char* value) : name_(name) {
-        char saved[4096];
-        const DWORD length = GetEnvironmentVariableA(name, saved, sizeof saved);
-        if (length > 0 && length < sizeof saved) saved_ = std::string(saved, length);
-        SetEnvironmentVariableA(name, value);
+    explicit Pause(const char* point)
+        : value_(std::string(point) + " " + std::to_string(GetCurrentProcessId()) + "." + std::to_string(++made_)),
+          reached_(CreateEventA(nullptr, TRUE, FALSE, (value_ + " reached").c_str())),
+          go_(CreateEventA(nullptr, TRUE, FALSE, (value_ + " go").c_str())) {}
+    ~Pause() {
+        CloseHandle(reached_);
+        CloseHandle(go_);
     }
-    ~EnvironmentChange() { SetEnvironmentVariableA(name_, saved_ ? saved_->c_str() : nullptr); }
-    EnvironmentChange(const EnvironmentChange&) = delete;
-    EnvironmentChange& operator=(const EnvironmentChange&) = delete;
+    Pause(const Pause&) = delete;
+    Pause& operator=(const Pause&) = delete;
+    std::string setting() const { return "VRTL_SDF_PAUSE=" + value_; }
+    bool reached() const { return WaitForSingleObject(reached_, 30000) == WAIT_OBJECT_0; }
+    void go() const { SetEvent(go_); }
 
 private:
-    const char* name_;
-    std::optional<std::string> saved_;
+    static inline int made_ = 0;
+    std::string value_;
+    HANDLE reached_;
+    HANDLE go_;
 };
 
-Result split_one_record(const ScratchDir& scratch) {
-    std::filesystem::create_directory(scratch.path() / "data");
-    write_file(scratch / "data/in.mrg", "A       01x\r\n");
-    return run_command({.arguments = {"data", "mrg"}, .working_directory = scratch.path()});
+// Runs the command until it pauses at point, lets meanwhile act, and lets it go on.
+Result run_pausing_at(const char* point, Invocation invocation, const std::function<void()>& meanwhile) {
+    const Pause pause(point);
+    invocation.environment.push_back(pause.setting());
+    const StartedCommand command = start_command(invocation);
+    if (pause.reached()) {
+        meanwhile();
+    } else {
+        ADD_FAILURE() << "the run never paused at " << point;
+    }
+    pause.go();
+    return wait_for_command(command);
 }
 
-const std::string one_record_split =
-    banner + report("in.mrg", 13) + created("A.sdf") + count(1) + deleting(path_in("data", "in.mrg"));
+// Wine, where some outcomes differ from Windows's.
+const bool under_wine = GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
 
-TEST(Interpreter, FoundAlongThePathWhenComspecNamesNoProgram) {
-    const std::vector<std::pair<const char*, const char*>> settings = {
-        {"absent_program", "C:\\no\\such\\cmd.exe"},
-        {"unset", nullptr},
-    };
-    for (const auto& [name, comspec] : settings) {
-        SCOPED_TRACE(name);
-        ScratchDir scratch;
-        const EnvironmentChange change("COMSPEC", comspec);
-        const Result result = split_one_record(scratch);
-        EXPECT_EQ(escaped(result.output), escaped(one_record_split));
-        EXPECT_EQ(result.exit_code, 0);
-        EXPECT_EQ(read_file(scratch / "data/A.sdf"), "x\r\n");
-        EXPECT_FALSE(std::filesystem::exists(scratch.path() / "data/in.mrg"));
-    }
+// Runs a program of the host that Wine runs on, in directory, until done()
+// holds: Wine does not wait for such a program.
+void run_on_host(const std::wstring& program, std::wstring command_line, const std::filesystem::path& directory,
+                 const std::function<bool()>& done) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    ASSERT_TRUE(CreateProcessW((L"Z:\\bin\\" + program).c_str(), command_line.data(), nullptr, nullptr, FALSE, 0,
+                               nullptr, directory.c_str(), &startup, &process));
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    for (int tries = 0; tries < 500 && !done(); ++tries) Sleep(10);
+    ASSERT_TRUE(done()) << "the host's " << std::filesystem::path(program).string() << " did not finish";
 }
 
-// No interpreter could be started: the run fails, naming the program a user
-// would look for, and takes nothing, neither the stale listing nor the file.
-TEST(Interpreter, NoneStartedEndsTheRun) {
-    const std::vector<std::pair<const char*, std::string>> settings = {
-        {nullptr, "cmd.exe"},
-        {"C:\\no\\such\\cmd.exe", "C:\\no\\such\\cmd.exe"},
-    };
-    for (const auto& [comspec, program] : settings) {
-        SCOPED_TRACE(program);
-        ScratchDir scratch;
-        std::filesystem::create_directory(scratch.path() / "data");
-        write_file(scratch / "data/old.mrg", "A       01x\r\n");
-        write_file(scratch / "work1d.tmp", "old.mrg\r\n");
-        const EnvironmentChange change_comspec("COMSPEC", comspec);
-        const EnvironmentChange no_path("PATH", "");
+bool is_there(const std::filesystem::path& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-        const Result result = run_command({.arguments = {"data", "mrg"}, .working_directory = scratch.path()});
-
-        EXPECT_EQ(escaped(result.output), escaped(banner + error("opening", program)));
-        EXPECT_EQ(result.exit_code, 99);
-        EXPECT_EQ(read_file(scratch / "work1d.tmp"), "");
-        EXPECT_EQ(read_file(scratch / "data/old.mrg"), "A       01x\r\n");
+// A link, as any user may make one to a directory (a junction). Wine makes
+// none through the Windows call: there the host's ln makes it.
+void make_link(const std::filesystem::path& link, const std::string& target, DWORD kind) {
+    const std::filesystem::path windows_target = std::filesystem::path(target).make_preferred();
+    if (!under_wine) {
+        ASSERT_TRUE(CreateSymbolicLinkW(link.c_str(), windows_target.c_str(),
+                                        kind | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE));
+        return;
     }
+    const std::wstring command_line =
+        L"ln -s " + std::filesystem::path(target).wstring() + L" " + link.filename().wstring();
+    run_on_host(L"ln", command_line, link.parent_path(), [&] { return is_there(link); });
+}
+
+// Removes the scratch directory with the links in it. Wine deletes what a
+// link leads to instead of the link, and then never ends on the link left.
+void remove_with_links(const ScratchDir& scratch) {
+    if (!under_wine) return;
+    const std::filesystem::path& root = scratch.path();
+    run_on_host(L"rm", L"rm -rf " + root.filename().wstring(), root.parent_path(), [&] { return !is_there(root); });
+}
+
+
+constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// How many programs that the process started are still running, besides the
+// console host that Windows may start for it.
+int programs_started_by(unsigned long parent) {
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    int count = 0;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+        if (entry.th32ParentProcessID == parent && _wcsicmp(entry.szExeFile, L"conhost.exe") != 0) ++count;
+    }
+    CloseHandle(snapshot);
+    return count;
 }
 
 const std::string record_a = "A       01x\r\n";
 const std::string record_b = "B       01y\r\n";
 
-// The run acts on exactly the paths it computed, whatever the environment
-// holds: X is set to "b", so "%X%" read by the interpreter would name another file.
+// The run acts on exactly the paths it computed, from the arguments as
+// typed, whatever the environment holds (X is "b", so "%X%" expanded would
+// name another file) and whatever another program does meanwhile.
 struct PathCase {
     const char* name;
-    std::vector<std::string> arguments;
+    std::vector<std::string> arguments;  // in UTF-8
     Files before;  // below the working directory
     std::string output;
     int exit_code;
     Files after;  // below the working directory, work1d.tmp included
     bool with_console = false;
+    std::vector<std::string> environment{};  // NAME=value, besides X=b
+    std::function<void(const std::filesystem::path&)> before_run{};
+    // What another program does once the run has checked the merged file for
+    // the last time, before it deletes it; what it gives is held to the end of the run.
+    std::function<std::shared_ptr<void>(const std::filesystem::path&)> before_deletion{};
 };
 
 void PrintTo(const PathCase& test, std::ostream* out) { *out << test.name; }
@@ -104,20 +143,102 @@ class PathTest : public testing::TestWithParam<PathCase> {};
 TEST_P(PathTest, ActsOnThePathsAsComputed) {
     const PathCase& test = GetParam();
     ScratchDir scratch;
-    const EnvironmentChange change("X", "b");
     for (const auto& [name, bytes] : test.before) {
         std::filesystem::create_directories((scratch.path() / name).parent_path());
         // Through the ANSI functions: std::filesystem reads narrow names otherwise.
         write_file(scratch.path().string() + "/" + name, bytes);
     }
+    if (test.before_run) test.before_run(scratch.path());
+    Invocation invocation{.arguments = test.arguments, .working_directory = scratch.path(),
+                          .with_console = test.with_console, .environment = {"X=b"}};
+    invocation.environment.insert(invocation.environment.end(), test.environment.begin(), test.environment.end());
 
-    const Result result = run_command(
-        {.arguments = test.arguments, .working_directory = scratch.path(), .with_console = test.with_console});
+    std::shared_ptr<void> held;
+    const Result result = test.before_deletion ? run_pausing_at("checked", invocation, [&] {
+        held = test.before_deletion(scratch.path());
+    })
+                                               : run_command(invocation);
+    held.reset();
 
     EXPECT_EQ(escaped(result.output), escaped(test.output));
     EXPECT_EQ(result.exit_code, test.exit_code);
     EXPECT_TRUE(holds_exactly(scratch.path(), test.after));
+    if (test.before_run || test.before_deletion) remove_with_links(scratch);
 }
+
+const std::string split_of_record_a =
+    banner + report("in.mrg", 13) + created("A.sdf") + count(1) + deleting("data\\in.mrg");
+
+// The merged file goes away, and a link to another directory takes its name.
+std::shared_ptr<void> swap_in_directory_link(const std::filesystem::path& root) {
+    std::filesystem::rename(root / "data/in.mrg", root / "data/moved.mrg");
+    make_link(root / "data/in.mrg", "../other", SYMBOLIC_LINK_FLAG_DIRECTORY);
+    return nullptr;
+}
+
+// A viewer or a backup agent: it reads the merged file and lets others delete it.
+std::shared_ptr<void> hold_reader(const std::filesystem::path& root) {
+    const HANDLE reader = CreateFileW((root / "data/in.mrg").c_str(), GENERIC_READ, share_all, nullptr, OPEN_EXISTING,
+                                      0, nullptr);
+    EXPECT_NE(reader, INVALID_HANDLE_VALUE);
+    return std::shared_ptr<void>(reader, CloseHandle);
+}
+
+// The file read is deleted, never what its name leads to by then: on Windows
+// through the run's handle. Wine reopens a handle by the name, finds the link,
+// and the run puts everything back; the files of the link show below it.
+PathCase directory_link_case() {
+    PathCase test{.name = "directory_link_swapped_in_before_deletion", .arguments = {"data", "mrg"},
+                  .before = {{"data/in.mrg", record_a}, {"other/keep.sdf", "kept\r\n"}}, .output = split_of_record_a,
+                  .exit_code = 0,
+                  .after = {{"data\\A.sdf", "x\r\n"}, {"other\\keep.sdf", "kept\r\n"}, {"work1d.tmp", "in.mrg\r\n"}},
+                  .before_deletion = swap_in_directory_link};
+    if (under_wine) {
+        test.output += error("deleting", "data\\in.mrg");
+        test.exit_code = 99;
+        test.after = {{"data\\moved.mrg", record_a}, {"data\\in.mrg\\keep.sdf", "kept\r\n"},
+                      {"other\\keep.sdf", "kept\r\n"}, {"work1d.tmp", "in.mrg\r\n"}};
+    }
+    return test;
+}
+
+// The lock file of the turn goes at the end of the run: never the file a
+// link there leads to. Wine shows a link to a file as that file.
+PathCase lock_link_case() {
+    PathCase test{.name = "lock_file_linked_outside", .arguments = {"data", "mrg"},
+                  .before = {{"data/in.mrg", record_a}, {"outside.txt", "mine\r\n"}},
+                  .output = banner + error("opening", "data\\.vrtl_sdf.lock"), .exit_code = 99,
+                  .after = {{"data\\in.mrg", record_a}, {"outside.txt", "mine\r\n"}},
+                  .before_run = [](const std::filesystem::path& root) {
+                      make_link(root / "data/.vrtl_sdf.lock", "../outside.txt", 0);
+                  }};
+    if (under_wine) test.after["data\\.vrtl_sdf.lock"] = "mine\r\n";
+    return test;
+}
+
+enum class LinkKind { symbolic, hard };
+
+// work1d.tmp as another name of keep.txt: the listing never reaches that
+// file, however the link is made. Windows shows a symbolic link as no file,
+// Wine as the file it leads to.
+PathCase listing_link_case(const char* name, LinkKind kind) {
+    PathCase test{.name = name, .arguments = {"data", "mrg"},
+                  .before = {{"data/in.mrg", record_a}, {"keep.txt", "mine\r\n"}},
+                  .output = banner + error("opening", "work1d.tmp"), .exit_code = 99,
+                  .after = {{"data\\in.mrg", record_a}, {"keep.txt", "mine\r\n"}, {"work1d.tmp", "mine\r\n"}}};
+    if (kind == LinkKind::hard) {
+        test.before_run = [](const std::filesystem::path& root) {
+            ASSERT_TRUE(CreateHardLinkW((root / "work1d.tmp").c_str(), (root / "keep.txt").c_str(), nullptr));
+        };
+    } else {
+        test.before_run = [](const std::filesystem::path& root) { make_link(root / "work1d.tmp", "keep.txt", 0); };
+        if (!under_wine) test.after.erase("work1d.tmp");
+    }
+    return test;
+}
+
+// Where a command interpreter would be looked for: it leaves planted.ran behind when it runs.
+const std::string planted_program = read_file(PLANTED_PROGRAM).value_or("");
 
 INSTANTIATE_TEST_SUITE_P(
     Paths, PathTest,
@@ -136,7 +257,40 @@ INSTANTIATE_TEST_SUITE_P(
                  {{"data\\A.sdf", "x\r\n"}, {"work1d.tmp", "\x9a\xe9.mrg\r\n"}}, true},
         // No Windows path holds '"': no such directory, and no second command runs.
         PathCase{"quote_in_the_directory", {"data\" & echo X> pwned.txt & rem \"", "mrg"}, {{"data/in.mrg", record_a}},
-                 banner + error("opening", "data\" & echo X> pwned.txt & rem \"\\"), 99, {{"data\\in.mrg", record_a}}}),
+                 banner + error("opening", "data\" & echo X> pwned.txt & rem \"\\"), 99, {{"data\\in.mrg", record_a}}},
+        PathCase{"ansi_letter_in_an_argument", {"data", "\u00e9rg"}, {{"data/in.\xe9rg", record_a}},
+                 banner + report("in.\xe9rg", 13) + created("A.sdf") + count(1) + deleting("data\\in.\xe9rg"), 0,
+                 {{"data\\A.sdf", "x\r\n"}, {"work1d.tmp", "in.\xe9rg\r\n"}}},
+        // Look-alikes that best fit would turn into "racun", "data\..\out" and "mrg".
+        PathCase{"look_alike_directory", {"ra\u010dun", "mrg"}, {{"racun/in.mrg", record_a}},
+                 banner + error("opening", "ra?un"), 99, {{"racun\\in.mrg", record_a}}},
+        PathCase{"fullwidth_backslash", {"data\uff3c..\uff3cout", "mrg"}, {{"out/in.mrg", record_a}},
+                 banner + error("opening", "data?..?out"), 99, {{"out\\in.mrg", record_a}}},
+        PathCase{"look_alike_extension", {"data", "mr\u011f"}, {{"data/in.mrg", record_a}},
+                 banner + error("opening", "mr?"), 99, {{"data\\in.mrg", record_a}}},
+        // The listing is what dir /b lists without a user's own switches.
+        PathCase{.name = "dircmd_changes_nothing", .arguments = {"data", "mrg"},
+                 .before = {{"data/a.mrg", record_a}, {"data/b.mrg", record_b}, {"data/.hidden.mrg", record_b}},
+                 .output = banner + report("a.mrg", 13) + created("A.sdf") + count(1) + deleting("data\\a.mrg"),
+                 .exit_code = 0,
+                 .after = {{"data\\A.sdf", "x\r\n"}, {"data\\b.mrg", record_b}, {"data\\.hidden.mrg", record_b},
+                           {"work1d.tmp", "a.mrg\r\nb.mrg\r\n"}},
+                 .environment = {"DIRCMD=/a /s /o-n"},
+                 .before_run = [](const std::filesystem::path& root) {
+                     SetFileAttributesW((root / "data/.hidden.mrg").c_str(), FILE_ATTRIBUTE_HIDDEN);
+                 }},
+        PathCase{.name = "planted_interpreter_never_runs", .arguments = {"data", "mrg"},
+                 .before = {{"data/in.mrg", record_a}, {"cmd.exe", planted_program}}, .output = split_of_record_a,
+                 .exit_code = 0,
+                 .after = {{"data\\A.sdf", "x\r\n"}, {"cmd.exe", planted_program}, {"work1d.tmp", "in.mrg\r\n"}},
+                 .environment = {"COMSPEC=C:\\no\\such\\cmd.exe", "PATH="}},
+        directory_link_case(),
+        PathCase{.name = "reader_sharing_deletion", .arguments = {"data", "mrg"}, .before = {{"data/in.mrg", record_a}},
+                 .output = split_of_record_a, .exit_code = 0,
+                 .after = {{"data\\A.sdf", "x\r\n"}, {"work1d.tmp", "in.mrg\r\n"}}, .before_deletion = hold_reader},
+        lock_link_case(),
+        listing_link_case("listing_linked_elsewhere", LinkKind::symbolic),
+        listing_link_case("listing_with_a_second_name", LinkKind::hard)),
     [](const testing::TestParamInfo<PathCase>& info) { return std::string(info.param.name); });
 
 // A listing that cannot be emptied is never taken in place of this run's own.
@@ -222,6 +376,27 @@ TEST(Command, DeviceNamesAreNeverSdfFiles) {
         EXPECT_EQ(result.exit_code, 99);
         EXPECT_TRUE(holds_exactly(scratch.path() / "data", {{"in.mrg", merged}}));
     }
+}
+
+// A run killed while it deletes the merged file leaves nothing running, and
+// the next run finds the work done: every record once.
+TEST(Command, RunKilledWhileDeletingLeavesNothingBehind) {
+    ScratchDir scratch;
+    std::filesystem::create_directory(scratch.path() / "data");
+    write_files(scratch.path() / "data", {{"in.mrg", record_a + record_b}, {"A.sdf", "old\r\n"}});
+    const Pause pause("deleting");
+    const StartedCommand killed = start_command(
+        {.arguments = {"data", "mrg"}, .working_directory = scratch.path(), .environment = {pause.setting()}});
+    ASSERT_TRUE(pause.reached());
+
+    kill_command(killed);
+    EXPECT_EQ(programs_started_by(process_id(killed)), 0);
+    wait_for_command(killed);
+    const Result rerun = run_command({.arguments = {"data", "mrg"}, .working_directory = scratch.path()});
+
+    EXPECT_EQ(escaped(rerun.output), escaped(banner));
+    EXPECT_EQ(rerun.exit_code, 0);
+    EXPECT_TRUE(holds_exactly(scratch.path() / "data", {{"A.sdf", "old\r\nx\r\n"}, {"B.sdf", "y\r\n"}}));
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // The Windows side of the seam where it does more than pass a call on: the
-// claim, deletion through the interpreter, files that may not be read, and appends.
+// claim, deletion of the file held, files that may not be read, and appends.
 #include <windows.h>
 
 #include <algorithm>
@@ -32,7 +32,7 @@ TEST(Win32Files, HeldAndClaimedFileIsDeletedOnceClosed) {
     EXPECT_FALSE(platform::name_taken(directory, "in.mrg"));
 }
 
-// The journal never shows in the interpreter's listing.
+// The journal never shows in a listing.
 TEST(Win32Files, OwnFilesAreHidden) {
     ScratchDir scratch;
     const platform::Directory directory = held(scratch);

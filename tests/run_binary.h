@@ -12,7 +12,7 @@
 namespace testing_support {
 
 struct Invocation {
-    std::vector<std::string> arguments;
+    std::vector<std::string> arguments;  // on Windows in UTF-8, given to the command in UTF-16 as a console does
     std::filesystem::path working_directory;
     std::filesystem::path output_file{};  // standard output goes to this file; when empty it is taken
     std::optional<long> file_size_limit{};  // bytes, as a shell's ulimit -f would set
@@ -41,6 +41,9 @@ using StartedCommand = std::unique_ptr<RunningCommand, CommandRelease>;
 
 // Starts the command and returns at once, so that tests may race or kill runs.
 StartedCommand start_command(const Invocation& invocation);
+
+// The system's number of the running command: what it started names it as its parent.
+unsigned long process_id(const StartedCommand& command);
 
 void kill_command(const StartedCommand& command);
 

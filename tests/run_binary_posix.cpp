@@ -121,6 +121,8 @@ StartedCommand start_command(const Invocation& invocation) {
     return StartedCommand(new RunningCommand{child, reading, std::chrono::steady_clock::now() + invocation.time_allowed});
 }
 
+unsigned long process_id(const StartedCommand& command) { return static_cast<unsigned long>(command->pid); }
+
 void kill_command(const StartedCommand& command) {
     if (!command->waited_for) kill(command->pid, SIGKILL);
 }

@@ -3,8 +3,10 @@
 #include "run_binary.h"
 
 #include <algorithm>
+#include <memory>
 #include <optional>
 #include <stdexcept>
+#include <string_view>
 #include <vector>
 
 // The pseudo console, which came with Windows 10 1809.
@@ -32,22 +34,52 @@ private:
     HANDLE handle_;
 };
 
+std::wstring wide_from_utf8(std::string_view text) {
+    const int length = static_cast<int>(text.size());
+    const int needed = length == 0 ? 0 : MultiByteToWideChar(CP_UTF8, 0, text.data(), length, nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(needed), L'\0');
+    if (needed > 0) MultiByteToWideChar(CP_UTF8, 0, text.data(), length, wide.data(), needed);
+    return wide;
+}
+
 // One argument as the C runtime of the child splits its command line.
-std::string quoted_argument(const std::string& argument) {
-    if (!argument.empty() && argument.find_first_of(" \t\"") == std::string::npos) return argument;
-    std::string quoted = "\"";
+std::wstring quoted_argument(const std::wstring& argument) {
+    if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) return argument;
+    std::wstring quoted = L"\"";
     std::size_t backslashes = 0;
-    for (const char c : argument) {
-        if (c == '\\') {
+    for (const wchar_t c : argument) {
+        if (c == L'\\') {
             ++backslashes;
             continue;
         }
-        quoted.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+        quoted.append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
         backslashes = 0;
         quoted += c;
     }
-    quoted.append(2 * backslashes, '\\');
-    return quoted + "\"";
+    quoted.append(2 * backslashes, L'\\');
+    return quoted + L"\"";
+}
+
+// This process's environment with the settings (NAME=value) in place of any
+// of the same name, as a block for CreateProcessW.
+std::wstring environment_block(const std::vector<std::string>& settings) {
+    std::vector<std::wstring> entries;
+    const std::unique_ptr<wchar_t, decltype(&FreeEnvironmentStringsW)> own(GetEnvironmentStringsW(),
+                                                                           &FreeEnvironmentStringsW);
+    for (const wchar_t* entry = own.get(); *entry != L'\0'; entry += wcslen(entry) + 1) entries.emplace_back(entry);
+    for (const std::string& setting : settings) {
+        const std::wstring wide = wide_from_utf8(setting);
+        const std::size_t equals = wide.find(L'=', 1);
+        if (equals == std::wstring::npos) throw std::logic_error("no NAME=value: " + setting);
+        const std::wstring name = wide.substr(0, equals + 1);
+        std::erase_if(entries, [&](const std::wstring& entry) {
+            return _wcsnicmp(entry.c_str(), name.c_str(), name.size()) == 0;
+        });
+        entries.push_back(wide);
+    }
+    std::wstring block;
+    for (const std::wstring& entry : entries) block += entry + L'\0';
+    return block + L'\0';
 }
 
 // A console for the command, as a program started from a console window has
@@ -126,9 +158,12 @@ StartedCommand start_command(const Invocation& invocation) {
     const OwnedHandle null_device(CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                               &inheritable, OPEN_EXISTING, 0, nullptr));
 
-    std::string command_line = quoted_argument(VRTL_SDF_BINARY);
-    for (const std::string& argument : invocation.arguments) command_line += " " + quoted_argument(argument);
-    STARTUPINFOEXA startup{};
+    std::wstring command_line = quoted_argument(wide_from_utf8(VRTL_SDF_BINARY));
+    for (const std::string& argument : invocation.arguments) {
+        command_line += L" " + quoted_argument(wide_from_utf8(argument));
+    }
+    std::wstring environment = environment_block(invocation.environment);
+    STARTUPINFOEXW startup{};
     startup.StartupInfo.cb = sizeof startup;
     startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
     startup.StartupInfo.hStdInput = null_device.get();
@@ -136,16 +171,18 @@ StartedCommand start_command(const Invocation& invocation) {
     startup.StartupInfo.hStdError = null_device.get();
     if (command->console) startup.lpAttributeList = command->console->list();
     PROCESS_INFORMATION process{};
-    const std::string directory = invocation.working_directory.string();
-    if (!CreateProcessA(VRTL_SDF_BINARY, command_line.data(), nullptr, nullptr, TRUE,
-                        command->console ? EXTENDED_STARTUPINFO_PRESENT : 0, nullptr, directory.c_str(),
-                        &startup.StartupInfo, &process)) {
+    const std::wstring directory = invocation.working_directory.wstring();
+    const DWORD flags = CREATE_UNICODE_ENVIRONMENT | (command->console ? EXTENDED_STARTUPINFO_PRESENT : 0);
+    if (!CreateProcessW(wide_from_utf8(VRTL_SDF_BINARY).c_str(), command_line.data(), nullptr, nullptr, TRUE, flags,
+                        environment.data(), directory.c_str(), &startup.StartupInfo, &process)) {
         throw std::runtime_error("CreateProcess " + std::to_string(GetLastError()));
     }
     *command->process.out() = process.hProcess;
     const OwnedHandle thread(process.hThread);
     return command;
 }
+
+unsigned long process_id(const StartedCommand& command) { return GetProcessId(command->process.get()); }
 
 void kill_command(const StartedCommand& command) {
     if (!command->waited_for) TerminateProcess(command->process.get(), 1);

@@ -1,5 +1,4 @@
 // Entry of vrtl_sdf: splits the first merged file of a directory into its SDF files.
-#include <string>
 #include <vector>
 
 #include "console/console.h"
@@ -8,7 +7,7 @@
 
 int main(int argc, char* argv[]) {
     platform::prepare_process();
-    const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
+    const std::vector<platform::Argument> arguments = platform::command_line_arguments(argc, argv);
     Console console = console_on_standard_output();
     const int exit_code = run(arguments, console);
     close_console(console);

@@ -54,7 +54,6 @@ std::optional<Failure> list_first_name(const platform::Directory& directory, con
     case platform::Listing::written: break;
     case platform::Listing::not_opened: return Failure{FailedStep::opening, listing_path};
     case platform::Listing::not_written: return Failure{FailedStep::writing, listing_path};
-    case platform::Listing::no_interpreter: return Failure{FailedStep::opening, platform::interpreter_program()};
     }
     if (const std::optional<platform::FileStatus> listing = platform::file_status(*turn)) listed.listing = listing->id;
     if (static_cast<std::uint64_t>(file_length(listing_path)) <= nothing_listed_length) return std::nullopt;
@@ -121,13 +120,20 @@ std::optional<Failure> split_first_merged_file(const std::string& directory_argu
 
 }  // namespace
 
-int run(std::span<const std::string> arguments, Console& console) {
+int run(std::span<const platform::Argument> arguments, Console& console) {
     print(console, messages::banner, {messages::version});
     if (arguments.size() < 2) {
         print(console, messages::usage);
         return exit_normal;
     }
-    if (const std::optional<Failure> failure = split_first_merged_file(arguments[0], arguments[1], console)) {
+    // Before anything is touched: what a look-alike names may be another file.
+    for (const platform::Argument& argument : arguments.first(2)) {
+        if (!argument.exact) {
+            print(console, messages::error_opening, {argument.text});
+            return exit_failed;
+        }
+    }
+    if (const std::optional<Failure> failure = split_first_merged_file(arguments[0].text, arguments[1].text, console)) {
         print(console, message_for(failure->step), {failure->subject});
         return exit_failed;
     }

@@ -2,12 +2,12 @@
 #pragma once
 
 #include <span>
-#include <string>
 
 #include "console/console.h"
+#include "platform/platform.h"
 
 inline constexpr int exit_normal = 0;
 inline constexpr int exit_failed = 99;
 
 // arguments are the command-line arguments after the program name.
-int run(std::span<const std::string> arguments, Console& console);
+int run(std::span<const platform::Argument> arguments, Console& console);

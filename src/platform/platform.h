@@ -270,7 +270,6 @@ enum class Listing {
     written,
     not_opened,   // listing_path could not be emptied, or is a link, or no regular file with one name
     not_written,  // the names could not be written to it
-    no_interpreter,  // no command interpreter could be started to list the directory
 };
 
 // Writes to listing_path the names of the entries of the directory that match
@@ -280,14 +279,22 @@ enum class Listing {
 [[nodiscard]] Listing write_listing(const Directory& directory, const std::string& extension,
                                     const std::string& listing_path);
 
-// The command interpreter by the name a user would look for when none could
-// be started: the program that COMSPEC names, else cmd.exe. Empty where the
-// directory is listed without one.
-[[nodiscard]] std::string interpreter_program();
-
 // Whether name is one that a listing of "*." + extension may hold, as this
 // platform matches names against the pattern.
 [[nodiscard]] bool matches_listing_pattern(std::string_view name, std::string_view extension);
+
+// An argument of the command line, in the code page the file functions take
+// names in.
+struct Argument {
+    std::string text;
+    // False when a character of it has no form in that code page: text shows
+    // it as "?", and a look-alike ("c" for "\u010d") would name another file.
+    bool exact = true;
+};
+
+// The arguments after the program name, as typed: on Windows from the
+// command line in UTF-16, each converted without the system's best fit.
+[[nodiscard]] std::vector<Argument> command_line_arguments(int argc, char* argv[]);
 
 // Standard output, and whether it is a console (a character device) that must
 // show every message at once.

@@ -405,10 +405,14 @@ Listing write_listing(const Directory& directory, const std::string& extension, 
     return close_file(listing) && written ? Listing::written : Listing::not_written;
 }
 
-std::string interpreter_program() { return {}; }
-
 bool matches_listing_pattern(std::string_view name, std::string_view extension) {
     return matches(listing_pattern(extension), std::string(name));
+}
+
+std::vector<Argument> command_line_arguments(int argc, char* argv[]) {
+    std::vector<Argument> arguments;
+    for (int i = 1; i < argc; ++i) arguments.push_back(Argument{argv[i]});
+    return arguments;
 }
 
 File standard_output() { return File(STDOUT_FILENO); }

@@ -1,9 +1,8 @@
-// The seam on Windows: the ANSI file functions and the command interpreter.
+// The seam on Windows: the ANSI file functions. The directory is listed and
+// the merged file deleted in process: no program is ever started.
 #include "platform/platform.h"
 
 #include <algorithm>
-#include <array>
-#include <cstring>
 #include <limits>
 #include <memory>
 #include <vector>
@@ -12,7 +11,7 @@
 #include <aclapi.h>
 #include <sddl.h>
 
-#include "platform/command_interpreter.h"
+#include "platform/wildcard_pattern.h"
 
 namespace platform {
 
@@ -25,7 +24,7 @@ HANDLE handle_of(const File& file) { return reinterpret_cast<HANDLE>(file.handle
 
 std::intptr_t value_of(HANDLE handle) { return reinterpret_cast<std::intptr_t>(handle); }
 
-// Owns a handle that is no file of the command, such as a child process.
+// Owns a handle for a moment: a second handle to a file, a look at a name.
 class OwnedHandle {
 public:
     explicit OwnedHandle(HANDLE handle) : handle_(handle) {}
@@ -145,16 +144,6 @@ std::optional<std::int64_t> move_position(HANDLE handle, std::int64_t distance, 
     return static_cast<std::int64_t>((static_cast<std::uint64_t>(static_cast<DWORD>(high)) << 32) | low);
 }
 
-std::optional<std::string> environment_variable(const char* name) {
-    const DWORD needed = GetEnvironmentVariableA(name, nullptr, 0);
-    if (needed == 0) return std::nullopt;
-    std::string value(needed, '\0');
-    const DWORD length = GetEnvironmentVariableA(name, value.data(), needed);
-    if (length == 0 || length >= needed) return std::nullopt;
-    value.resize(length);
-    return value;
-}
-
 // The text with its letters in upper case, as the file system compares names
 // in the system's code page.
 std::string upper_case(std::string_view text) {
@@ -166,31 +155,61 @@ std::string upper_case(std::string_view text) {
     return upper;
 }
 
-// Starts interpreter on command_text; false when it cannot be started.
-[[nodiscard]] bool start_and_wait(const std::string& interpreter, const std::string& command_text) {
-    std::string command_line = interpreter_command_line(interpreter, command_text);
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    // The child inherits the standard handles, the environment and the
-    // current directory; the command's own files are not inheritable.
-    if (!CreateProcessA(interpreter.c_str(), command_line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                        &startup, &process)) {
-        return false;
-    }
-    const OwnedHandle child(process.hProcess);
-    const OwnedHandle thread(process.hThread);
-    WaitForSingleObject(child.get(), INFINITE);
-    return true;
+std::wstring wide_from_ansi(std::string_view text) {
+    const int length = static_cast<int>(text.size());
+    const int needed = length == 0 ? 0 : MultiByteToWideChar(CP_ACP, 0, text.data(), length, nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(needed), L'\0');
+    if (needed > 0) MultiByteToWideChar(CP_ACP, 0, text.data(), length, wide.data(), needed);
+    return wide;
 }
 
-// Hands command_text to the command interpreter and waits for it; its result
-// is not examined. False when no interpreter could be started.
-[[nodiscard]] bool run_command(const std::string& command_text) {
-    const std::vector<std::string> candidates =
-        interpreter_candidates(environment_variable("COMSPEC"), environment_variable("PATH").value_or(""));
-    return std::any_of(candidates.begin(), candidates.end(),
-                       [&](const std::string& interpreter) { return start_and_wait(interpreter, command_text); });
+// A character outside the ANSI code page becomes the code page's default
+// character, "?", which no file name holds: never a look-alike ("o" for
+// "\u0151") that may name another file. UTF-8 takes no such flag.
+std::string ansi_from_wide(std::wstring_view text) {
+    const DWORD flags = GetACP() == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
+    const int length = static_cast<int>(text.size());
+    const int needed =
+        length == 0 ? 0 : WideCharToMultiByte(CP_ACP, flags, text.data(), length, nullptr, 0, nullptr, nullptr);
+    std::string ansi(static_cast<std::size_t>(needed), '\0');
+    if (needed > 0) WideCharToMultiByte(CP_ACP, flags, text.data(), length, ansi.data(), needed, nullptr, nullptr);
+    return ansi;
+}
+
+// The path of the open file as the file system knows it, every link on the
+// way resolved.
+std::optional<std::wstring> final_path(HANDLE handle) {
+    constexpr DWORD flags = FILE_NAME_NORMALIZED | VOLUME_NAME_NT;
+    const DWORD needed = GetFinalPathNameByHandleW(handle, nullptr, 0, flags);  // its NUL included
+    if (needed == 0) return std::nullopt;
+    std::wstring path(needed, L'\0');
+    const DWORD length = GetFinalPathNameByHandleW(handle, path.data(), needed, flags);
+    if (length == 0 || length >= needed) return std::nullopt;
+    path.resize(length);
+    return path;
+}
+
+// Whether the open file is a plain file of the directory under name: a disk
+// file with that one name, no directory, and reached by no link of any kind.
+// Windows shows a link by the reparse-point attribute of the handle opened
+// with FILE_FLAG_OPEN_REPARSE_POINT; Wine follows a symbolic link to a file
+// whatever the flags, and shows it only in the path the file really has.
+bool is_plain_file_of(HANDLE file, HANDLE directory, std::string_view name) {
+    const std::optional<BY_HANDLE_FILE_INFORMATION> information = disk_file_information(file);
+    if (!information || (information->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+        information->nNumberOfLinks != 1) {
+        return false;
+    }
+    const std::optional<std::wstring> path = final_path(file);
+    std::optional<std::wstring> expected = final_path(directory);
+    if (!path || !expected) return false;
+    if (expected->empty() || expected->back() != L'\\') *expected += L'\\';
+    const std::wstring wide_name = wide_from_ansi(name);
+    // The directory's part is spelled as the file system spells it in both;
+    // the name, as the caller spells it, may differ in letter case.
+    return path->size() == expected->size() + wide_name.size() && path->starts_with(*expected) &&
+           CompareStringOrdinal(path->data() + expected->size(), static_cast<int>(wide_name.size()),
+                                wide_name.data(), static_cast<int>(wide_name.size()), TRUE) == CSTR_EQUAL;
 }
 
 }  // namespace
@@ -421,17 +440,45 @@ bool sync_directory(const Directory&) { return true; }
 // Only an administrator may flush a whole volume.
 bool sync_file_system(const Directory&) { return false; }
 
+namespace {
+
+
+// Opens whatever is at path without following a link and without taking
+// anything from others: to look at it, a directory included.
+HANDLE look_at(const std::string& path) {
+    return CreateFileA(path.c_str(), 0, share_all, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+// The lock goes when its holder closes it, so whatever stands at its name
+// must be a plain file of the directory: a directory would be waited on in
+// vain, and a link would take with it the file it leads to.
+bool may_take_lock(const Directory& directory, const std::string& path) {
+    const OwnedHandle present(look_at(path));
+    return present.get() == INVALID_HANDLE_VALUE ||
+           is_plain_file_of(present.get(), handle_of(directory.handle), directory_turn_name);
+}
+
+}  // namespace
+
 // The turn on a directory is a hidden file in it that one run at a time
 // holds open, without sharing; it goes when its holder closes it, or dies.
+// While any other process holds it so, a run waits.
 std::optional<File> wait_for_directory_turn(const Directory& directory) {
     const std::string path = path_of(directory, directory_turn_name);
+    if (!may_take_lock(directory, path)) return std::nullopt;
     // A file that its last holder is deleting refuses access for a moment.
     constexpr int tries_while_refused = 100;
     constexpr DWORD pause_ms = 20;
     for (int refused = 0; refused < tries_while_refused;) {
-        const HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
-                                          FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-        if (handle != INVALID_HANDLE_VALUE) return File(value_of(handle));
+        const HANDLE handle =
+            CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
+                        FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        if (handle != INVALID_HANDLE_VALUE) {
+            File turn(value_of(handle));
+            if (!is_plain_file_of(handle, handle_of(directory.handle), directory_turn_name)) return std::nullopt;
+            return turn;
+        }
         switch (GetLastError()) {
         case ERROR_SHARING_VIOLATION: break;  // another run holds the turn: wait for it
         case ERROR_ACCESS_DENIED: ++refused; break;
@@ -447,77 +494,122 @@ bool end_directory_turn(const Directory&, File& turn) { return close_file(turn);
 
 namespace {
 
-// This run's listing file: a disk file that is neither a directory nor a
-// link of any kind, so that the listing goes nowhere else.
+// This run's listing file, a plain file of its directory, so that the
+// listing goes nowhere else. It is neither deleted nor renamed while this
+// run holds it: its name leads to the file checked until the run is done.
 std::optional<File> open_listing_file(const std::string& path, DWORD desired_access) {
-    const HANDLE handle = CreateFileA(path.c_str(), desired_access, share_all, nullptr,
+    const HANDLE handle = CreateFileA(path.c_str(), desired_access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                       OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
     File file(value_of(handle));
-    const std::optional<BY_HANDLE_FILE_INFORMATION> information = disk_file_information(handle);
-    if (!information || (information->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return std::nullopt;
+    const std::size_t name_start = path.find_last_of("\\/") + 1;  // 0 for a name of the current directory
+    const std::string directory = name_start == 0 ? "." : path.substr(0, name_start);
+    // Followed, as any directory on the way is: only the file's own name may be no link.
+    const OwnedHandle parent(CreateFileA(directory.c_str(), 0, share_all, nullptr, OPEN_EXISTING,
+                                         FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (parent.get() == INVALID_HANDLE_VALUE ||
+        !is_plain_file_of(handle, parent.get(), std::string_view(path).substr(name_start))) {
+        return std::nullopt;
+    }
     return file;
 }
 
 }  // namespace
 
-// The turn hinders no read or write of the listing by the interpreter.
 std::optional<File> wait_for_listing_turn(const std::string& path) {
     std::optional<File> listing = open_listing_file(path, GENERIC_READ);
     if (!listing || !wait_for_file_turn(*listing)) return std::nullopt;
     return listing;
 }
 
-// The interpreter's del removes the file while this process still holds it
-// open and claimed; the removal completes with the close. What is at the
-// path is looked at just before: a file that replaces it in the moment
-// between that look and del is removed unread, a window Windows leaves open
-// as long as the deletion is del's. A path the interpreter would not take
-// as it is never reaches it: the file API removes it.
+namespace {
+
+#if VRTL_SDF_TEST_PAUSES
+// A test build stops at the point that the environment variable
+// VRTL_SDF_PAUSE names in its first word: it signals the event "<value>
+// reached" and goes on once "<value> go" is signalled, so that a test can act
+// at that very moment of a run.
+void pause_for_test(std::string_view point) {
+    std::string value(MAX_PATH, '\0');
+    const DWORD length = GetEnvironmentVariableA("VRTL_SDF_PAUSE", value.data(), MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return;
+    value.resize(length);
+    if (value.substr(0, value.find(' ')) != point) return;
+    const OwnedHandle reached(OpenEventA(EVENT_MODIFY_STATE, FALSE, (value + " reached").c_str()));
+    const OwnedHandle go(OpenEventA(SYNCHRONIZE, FALSE, (value + " go").c_str()));
+    if (reached.get() == nullptr || go.get() == nullptr) return;
+    SetEvent(reached.get());
+    constexpr DWORD longest_pause_ms = 60000;
+    WaitForSingleObject(go.get(), longest_pause_ms);
+}
+#else
+void pause_for_test(std::string_view) {}
+#endif
+
+enum class AtName { nothing, file_read, other };
+
+// What name leads to now. A link, a directory or another file there is
+// something other than the file read.
+AtName what_is_at(const Directory& directory, std::string_view name, const FileId& read) {
+    const OwnedHandle at(look_at(path_of(directory, name)));
+    if (at.get() == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? AtName::nothing : AtName::other;
+    }
+    BY_HANDLE_FILE_INFORMATION information{};
+    const bool plain = GetFileInformationByHandle(at.get(), &information) &&
+                       (information.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+    return plain && id_of(information) == read ? AtName::file_read : AtName::other;
+}
+
+// mingw-w64's header hides this class behind a version test that never holds.
+constexpr auto file_disposition_info_ex = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+
+// Deletes the file that read holds through a second handle to that very file,
+// opened from the first. With POSIX semantics its name goes at once, while
+// others may still hold it open; where the system has none (before Windows
+// 10 1709, FAT, Wine) it goes when the last of them closes it. A read-only
+// file is not deleted.
+bool delete_file_held(const File& read) {
+    const OwnedHandle deleter(ReOpenFile(handle_of(read), DELETE | FILE_READ_ATTRIBUTES, share_all, 0));
+    // Windows reopens the file itself; Wine reopens whatever its name leads to by now.
+    if (deleter.get() == INVALID_HANDLE_VALUE) return false;
+    const std::optional<BY_HANDLE_FILE_INFORMATION> reopened = disk_file_information(deleter.get());
+    const std::optional<FileStatus> held = file_status(read);
+    if (!reopened || !held || id_of(*reopened) != held->id) return false;
+    FILE_DISPOSITION_INFO_EX posix{FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS};
+    FILE_DISPOSITION_INFO at_last_close{TRUE};
+    const bool marked =
+        SetFileInformationByHandle(deleter.get(), file_disposition_info_ex, &posix, sizeof posix) ||
+        SetFileInformationByHandle(deleter.get(), FileDispositionInfo, &at_last_close, sizeof at_last_close);
+    pause_for_test("deleting");
+    return marked;
+}
+
+}  // namespace
+
+// The file read is deleted through the run's own handle once the checks hold,
+// so that nothing its name leads to by then is touched, and a deletion still
+// pending because another process holds the file counts as done. aside is
+// not used.
 Removal remove_file_read(const Directory& directory, std::string_view name, std::string_view,
                          const FileStatus& as_read, File& read) {
     if (!is_plain(name)) return Removal::not_removed;
-    const std::string path = path_of(directory, name);
-    const std::optional<FileStatus> at_path = status_in(directory, name);
-    if (!at_path) return name_taken(directory, name) ? Removal::replaced : Removal::gone;
-    if (at_path->id != as_read.id) return Removal::replaced;
-    if (file_status(read) != as_read) return Removal::changed;
-    // What the removal reports is not examined: what counts is whether the file is gone.
-    if (taken_literally(path)) {
-        static_cast<void>(run_command(deletion_command(path)));
-    } else {
-        static_cast<void>(DeleteFileA(path.c_str()));
+    switch (what_is_at(directory, name, as_read.id)) {
+    case AtName::nothing: return Removal::gone;
+    case AtName::other: return Removal::replaced;
+    case AtName::file_read: break;
     }
-    static_cast<void>(close_file(read));  // only read: nothing to report
-    return is_still(directory, name, as_read.id) ? Removal::not_removed : Removal::removed;
+    if (file_status(read) != as_read) return Removal::changed;
+    pause_for_test("checked");
+    return delete_file_held(read) ? Removal::removed : Removal::not_removed;
 }
 
 namespace {
 
-std::wstring wide_from_ansi(std::string_view text) {
-    const int length = static_cast<int>(text.size());
-    const int needed = length == 0 ? 0 : MultiByteToWideChar(CP_ACP, 0, text.data(), length, nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(needed), L'\0');
-    if (needed > 0) MultiByteToWideChar(CP_ACP, 0, text.data(), length, wide.data(), needed);
-    return wide;
-}
-
-// A character outside the ANSI code page becomes the code page's default
-// character, "?", which no file name holds: never a look-alike ("o" for
-// "\u0151") that may name another file. UTF-8 takes no such flag.
-std::string ansi_from_wide(std::wstring_view text) {
-    const DWORD flags = GetACP() == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
-    const int length = static_cast<int>(text.size());
-    const int needed =
-        length == 0 ? 0 : WideCharToMultiByte(CP_ACP, flags, text.data(), length, nullptr, 0, nullptr, nullptr);
-    std::string ansi(static_cast<std::size_t>(needed), '\0');
-    if (needed > 0) WideCharToMultiByte(CP_ACP, flags, text.data(), length, ansi.data(), needed, nullptr, nullptr);
-    return ansi;
-}
-
-// What dir /b lists for pattern, found through the file API: the names in
-// the order the file system gives them, as dir gives them, without hidden
-// and system files, each ended by CR LF.
+// What dir /b lists for pattern with no DIRCMD: the names in the order the
+// file system gives them, without hidden and system files, each ended by
+// CR LF. Like dir, FindFirstFile matches short (8.3) names too.
 std::string names_found(const std::string& pattern) {
     WIN32_FIND_DATAW found{};
     const HANDLE first = FindFirstFileW(wide_from_ansi(pattern).c_str(), &found);
@@ -535,35 +627,6 @@ std::string names_found(const std::string& pattern) {
     return ansi_from_wide(names);
 }
 
-std::optional<std::string> read_to_end(File& file) {
-    std::string bytes;
-    std::array<char, 4096> piece;
-    for (;;) {
-        const std::optional<std::size_t> count = read_some(file, piece);
-        if (!count) return std::nullopt;
-        if (*count == 0) return bytes;
-        bytes.append(piece.data(), *count);
-    }
-}
-
-// The interpreter wrote the names in UTF-16 (/U): in the console's code page
-// it would drop the letters that code page lacks, and write others as bytes
-// that are other letters in the ANSI code page. They become bytes of the ANSI
-// code page, as the file functions take them, and the listing stays text a
-// user can read.
-Listing convert_listing_to_ansi(const std::string& listing_path) {
-    std::optional<File> listing = open_listing_file(listing_path, GENERIC_READ | GENERIC_WRITE);
-    if (!listing) return Listing::not_opened;
-    const std::optional<std::string> utf16 = read_to_end(*listing);
-    std::wstring names;
-    if (utf16) {
-        names.resize(utf16->size() / sizeof(wchar_t));
-        std::memcpy(names.data(), utf16->data(), names.size() * sizeof(wchar_t));
-    }
-    const bool written = utf16 && truncate_file(*listing, 0) && write_all(*listing, ansi_from_wide(names));
-    return close_file(*listing) && written ? Listing::written : Listing::not_written;
-}
-
 }  // namespace
 
 Listing write_listing(const Directory& directory, const std::string& extension, const std::string& listing_path) {
@@ -571,23 +634,37 @@ Listing write_listing(const Directory& directory, const std::string& extension, 
     // Emptied before anything is listed, so that no earlier listing stays.
     std::optional<File> listing = open_listing_file(listing_path, GENERIC_WRITE);
     if (!listing || !truncate_file(*listing, 0)) return Listing::not_opened;
-    const std::string pattern = directory_text + "*." + extension;
-    if (!taken_literally(pattern)) {
-        const bool written = write_all(*listing, names_found(pattern));
-        return close_file(*listing) && written ? Listing::written : Listing::not_written;
-    }
-    // Closed before the interpreter opens it by its name to write.
-    if (!close_file(*listing)) return Listing::not_opened;
-    // What the interpreter reports is not examined: a failed listing shows as
-    // a short or empty listing file. One that was never started is reported.
-    if (!run_command(listing_command(directory_text, extension, listing_path))) return Listing::no_interpreter;
-    return convert_listing_to_ansi(listing_path);
+    const bool written = write_all(*listing, names_found(directory_text + "*." + extension));
+    return close_file(*listing) && written ? Listing::written : Listing::not_written;
 }
 
-std::string interpreter_program() { return interpreter_candidates(environment_variable("COMSPEC"), "").front(); }
-
 bool matches_listing_pattern(std::string_view name, std::string_view extension) {
-    return matches_like_dir(upper_case(name), upper_case("*." + std::string(extension)));
+    return matches_wildcard_pattern(upper_case(name), upper_case("*." + std::string(extension)));
+}
+
+// The arguments as msvcrt splits the command line for main, by the same
+// rules but in UTF-16 (documented among its startup routines).
+extern "C" int __wgetmainargs(int* count, wchar_t*** arguments, wchar_t*** environment, int expand_wildcards,
+                              int* new_mode);
+
+std::vector<Argument> command_line_arguments(int argc, char* argv[]) {
+    int count = 0;
+    wchar_t** typed = nullptr;
+    wchar_t** environment = nullptr;
+    int new_mode = 0;
+    std::vector<Argument> arguments;
+    if (__wgetmainargs(&count, &typed, &environment, 0, &new_mode) < 0 || typed == nullptr) {
+        // Without the command line as typed, no argument is known to be exact.
+        for (int i = 1; i < argc; ++i) arguments.push_back(Argument{argv[i], false});
+        return arguments;
+    }
+    for (int i = 1; i < count; ++i) {
+        const std::wstring_view argument = typed[i];
+        std::string text = ansi_from_wide(argument);
+        const bool exact = wide_from_ansi(text) == argument;
+        arguments.push_back(Argument{std::move(text), exact});
+    }
+    return arguments;
 }
 
 File standard_output() {

@@ -237,6 +237,21 @@ PathCase listing_link_case(const char* name, LinkKind kind) {
     return test;
 }
 
+// A merged file that is a link to the day's file is refused, never split and
+// removed while its target stays for the next run to split again.
+PathCase merged_link_case() {
+    PathCase test{.name = "merged_file_that_is_a_link", .arguments = {"data", "mrg"},
+                  .before = {{"data/day.mrg", record_a}},
+                  .output = banner + report("0-latest.mrg", 13) + error("opening", "data\\0-latest.mrg"),
+                  .exit_code = 99,
+                  .after = {{"data\\day.mrg", record_a}, {"work1d.tmp", "0-latest.mrg\r\nday.mrg\r\n"}},
+                  .before_run = [](const std::filesystem::path& root) {
+                      make_link(root / "data/0-latest.mrg", "day.mrg", 0);
+                  }};
+    if (under_wine) test.after["data\\0-latest.mrg"] = record_a;
+    return test;
+}
+
 // Where a command interpreter would be looked for: it leaves planted.ran behind when it runs.
 const std::string planted_program = read_file(PLANTED_PROGRAM).value_or("");
 
@@ -290,7 +305,22 @@ INSTANTIATE_TEST_SUITE_P(
                  .after = {{"data\\A.sdf", "x\r\n"}, {"work1d.tmp", "in.mrg\r\n"}}, .before_deletion = hold_reader},
         lock_link_case(),
         listing_link_case("listing_linked_elsewhere", LinkKind::symbolic),
-        listing_link_case("listing_with_a_second_name", LinkKind::hard)),
+        listing_link_case("listing_with_a_second_name", LinkKind::hard),
+        // An SDF file is never taken for a merged file, in any letter case.
+        PathCase{"sdf_file_is_never_a_merged_file", {"data", "SDF"}, {{"data/M.SDF", record_a}},
+                 banner + report("M.SDF", 13) + error("opening", "data\\M.SDF"), 99,
+                 {{"data\\M.SDF", record_a}, {"work1d.tmp", "M.SDF\r\n"}}},
+        merged_link_case(),
+        // A journal with a second name is no file this command could have written.
+        PathCase{.name = "journal_with_a_second_name", .arguments = {"data", "mrg"},
+                 .before = {{"data/in.mrg", record_a}, {"data/.vrtl_sdf.journal", "vrtl_sdf journal 2\n"}},
+                 .output = banner + error("opening", "data\\.vrtl_sdf.journal"), .exit_code = 99,
+                 .after = {{"data\\in.mrg", record_a}, {"data\\.vrtl_sdf.journal", "vrtl_sdf journal 2\n"},
+                           {"other", "vrtl_sdf journal 2\n"}},
+                 .before_run = [](const std::filesystem::path& root) {
+                     ASSERT_TRUE(CreateHardLinkW((root / "other").c_str(), (root / "data/.vrtl_sdf.journal").c_str(),
+                                                 nullptr));
+                 }}),
     [](const testing::TestParamInfo<PathCase>& info) { return std::string(info.param.name); });
 
 // A listing that cannot be emptied is never taken in place of this run's own.

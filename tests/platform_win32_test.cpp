@@ -41,6 +41,20 @@ TEST(Win32Files, OwnFilesAreHidden) {
     EXPECT_NE(GetFileAttributesA((scratch / ".journal").c_str()) & FILE_ATTRIBUTE_HIDDEN, 0u);
 }
 
+// A run's directory cannot be renamed or removed while the run holds it.
+TEST(Win32Files, HeldDirectoryStaysWhereItIs) {
+    ScratchDir scratch;
+    std::filesystem::create_directory(scratch.path() / "data");
+    const std::string data = scratch / "data";
+    const std::string moved = scratch / "moved";
+    {
+        const std::optional<platform::Directory> held = platform::open_directory(data + "\\");
+        ASSERT_TRUE(held);
+        EXPECT_FALSE(MoveFileA(data.c_str(), moved.c_str()));
+    }
+    EXPECT_TRUE(MoveFileA(data.c_str(), moved.c_str())) << "once the run is done, it may";
+}
+
 TEST(Win32Files, SecondClaimFailsWithoutWaiting) {
     ScratchDir scratch;
     const std::string path = scratch / "in.mrg";

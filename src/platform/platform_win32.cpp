@@ -189,17 +189,14 @@ std::optional<std::wstring> final_path(HANDLE handle) {
     return path;
 }
 
-// Whether the open file is a plain file of the directory under name: a disk
-// file with that one name, no directory, and reached by no link of any kind.
-// Windows shows a link by the reparse-point attribute of the handle opened
-// with FILE_FLAG_OPEN_REPARSE_POINT; Wine follows a symbolic link to a file
+// Whether the open file was reached under name in the directory by no link
+// of any kind: a disk file, no directory. Windows shows a link by the
+// reparse-point attribute of the handle opened with
+// FILE_FLAG_OPEN_REPARSE_POINT; Wine follows a symbolic link to a file
 // whatever the flags, and shows it only in the path the file really has.
-bool is_plain_file_of(HANDLE file, HANDLE directory, std::string_view name) {
+bool is_reached_without_link(HANDLE file, HANDLE directory, std::string_view name) {
     const std::optional<BY_HANDLE_FILE_INFORMATION> information = disk_file_information(file);
-    if (!information || (information->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
-        information->nNumberOfLinks != 1) {
-        return false;
-    }
+    if (!information || (information->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return false;
     const std::optional<std::wstring> path = final_path(file);
     std::optional<std::wstring> expected = final_path(directory);
     if (!path || !expected) return false;
@@ -210,6 +207,13 @@ bool is_plain_file_of(HANDLE file, HANDLE directory, std::string_view name) {
     return path->size() == expected->size() + wide_name.size() && path->starts_with(*expected) &&
            CompareStringOrdinal(path->data() + expected->size(), static_cast<int>(wide_name.size()),
                                 wide_name.data(), static_cast<int>(wide_name.size()), TRUE) == CSTR_EQUAL;
+}
+
+// Whether the open file is a plain file of the directory under name: reached
+// by no link, and with that one name.
+bool is_plain_file_of(HANDLE file, HANDLE directory, std::string_view name) {
+    const std::optional<BY_HANDLE_FILE_INFORMATION> information = disk_file_information(file);
+    return information && information->nNumberOfLinks == 1 && is_reached_without_link(file, directory, name);
 }
 
 }  // namespace
@@ -258,7 +262,12 @@ std::optional<OpenedFile> open_path(const std::string& path, Access access) {
 
 std::optional<OpenedFile> open_in(const Directory& directory, std::string_view name, Access access, Links links) {
     if (!is_plain(name)) return std::nullopt;
-    return open_file_at(path_of(directory, name), access, links);
+    std::optional<OpenedFile> opened = open_file_at(path_of(directory, name), access, links);
+    if (opened && links == Links::refused &&
+        !is_reached_without_link(handle_of(opened->file), handle_of(directory.handle), name)) {
+        return std::nullopt;
+    }
+    return opened;
 }
 
 std::optional<std::size_t> read_some(File& file, std::span<char> buffer) {
@@ -343,7 +352,10 @@ std::optional<FileStatus> status_in(const Directory& directory, std::string_view
     const OwnedHandle handle(open_handle(path_of(directory, name), 0, share_all, OPEN_EXISTING, flags));
     if (handle.get() == INVALID_HANDLE_VALUE) return std::nullopt;
     const std::optional<BY_HANDLE_FILE_INFORMATION> information = disk_file_information(handle.get());
-    if (!information || (links == Links::refused && is_reparse_point(*information))) return std::nullopt;
+    if (!information) return std::nullopt;
+    if (links == Links::refused && !is_reached_without_link(handle.get(), handle_of(directory.handle), name)) {
+        return std::nullopt;
+    }
     return status_of(*information);
 }
 

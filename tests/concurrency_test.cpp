@@ -231,7 +231,10 @@ TEST(Concurrency, RunKilledAtAnyMomentIsFinishedByTheNext) {
 // record longer than a write, and a short line.
 const std::string crashed_merged = "A       01a1\r\nA       01a2\r\nB       01b1\r\nA       01" + std::string(9000, 'L') +
                                    "\r\nC       01c1\r\nB       01b2\r\nB\r\nA       01a3\r\n";
-const Files crashed_before = {{"in.mrg", crashed_merged}, {"B.sdf", "old\r\n"}, {"C.sdf", ""}};
+// More SDF files than the merged file names, so that its journal records
+// only those it names; the others, X and Y, it never touches.
+const Files crashed_before = {{"in.mrg", crashed_merged}, {"B.sdf", "old\r\n"}, {"C.sdf", ""},
+                              {"X.sdf", "x\r\n"},         {"Y.sdf", ""}};
 
 // Where the crash strikes: in a run; in a run that fails at its deletion,
 // while it puts its SDF files back; or in the run after a crash, while it

@@ -7,7 +7,8 @@
  * directory; the command may reach it through its directory's descriptor.
  * VRTL_FAULT says what goes wrong, and may name a crash of crash_shim.h
  * after a comma, so that a run that fails can also crash while it puts back:
- *   read_error_after=N   reads of the file fail with EIO once N bytes were read
+ *   read_error_after=N   reads of the file fail with EIO at its Nth byte, as a
+ *                        disk does at a bad sector, whichever descriptor reads
  *   write_error_after=N  writes to the file fail with EIO once N bytes were written
  *   fsync_error          fsync of the file fails with EIO
  *   close_error          close of the file reports EIO (the descriptor is gone all the same)
@@ -134,7 +135,6 @@ static struct {
     unsigned char writable[tracked_limit]; /* descriptors open for writing */
     int read_only;                         /* the path may no longer be opened for writing */
     int struck;                            /* a fault that strikes once has struck */
-    long long bytes_read;
     long long bytes_written;
 } shim;
 
@@ -298,12 +298,11 @@ ssize_t read(int fd, void *buffer, size_t count) {
     ssize_t (*real)(int, void *, size_t) = next_definition("read");
     count = limited(count);
     if (is_tracked(fd) && shim.fault == read_error_after) {
-        const long long left = shim.allowed_bytes - shim.bytes_read;
+        const long long left = shim.allowed_bytes - (long long)lseek(fd, 0, SEEK_CUR);
         if (left <= 0) return fails_with(EIO);
         if ((long long)count > left) count = (size_t)left;
     }
     const ssize_t done = real(fd, buffer, count);
-    if (done > 0 && is_tracked(fd)) shim.bytes_read += done;
     if (done == 0) at_end_of_data(fd);
     return done;
 }

@@ -182,6 +182,8 @@ private:
 const std::string three_runs = "A       01a1\r\nA       01a2\r\nB       01b1\r\nC       01c1\r\n";
 const Files three_runs_written = {{"A.sdf", "a1\r\na2\r\n"}, {"B.sdf", "b1\r\n"}, {"C.sdf", "c1\r\n"}};
 
+// The merged file names more SDF files than the directory holds, so that its
+// journal records every SDF file of the directory.
 TEST(Remount, CrashThenTheFileSystemUnderAnotherDeviceNumber) {
     ScratchDir scratch;
     const fs::path data = scratch.path() / "data";

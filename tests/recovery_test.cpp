@@ -54,7 +54,7 @@ TEST_P(RecoveryTest, PutsBackOnlyWhatItShows) {
     const std::optional<platform::Directory> directory = platform::open_directory(path_in(scratch.path().string(), ""));
     ASSERT_TRUE(directory);
     const std::optional<platform::FileStatus> claimed = platform::status_in(*directory, "in.mrg");
-    ASSERT_TRUE(claimed && write_journal(*directory, "in.mrg", *claimed, std::vector<std::string>{"B.sdf"}));
+    ASSERT_TRUE(claimed && write_journal(*directory, "in.mrg", *claimed, std::string_view("B.sdf\0", 6)));
     write_files(scratch.path(), test.crashed);
     if (test.meanwhile) test.meanwhile(scratch.path());
     Files left = files_in(scratch.path());

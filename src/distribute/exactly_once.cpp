@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <set>
 
 #include "console/messages.h"
 #include "distribute/merged_walk.h"
@@ -128,15 +129,57 @@ std::optional<Failure> distribute_to_the_end(const platform::Directory& director
     }
 }
 
+// Looking at an SDF file for the journal costs about what reading this many
+// bytes of the merged file does (measured: 3 us a file, 0.5 ns a byte).
+constexpr std::int64_t bytes_read_for_a_file_looked_at = 6000;
+
+// The SDF files that distributing the merged file writes, each name ended by
+// a NUL, as the distribution spells them; nothing when the merged file names
+// more than at_most of them or cannot be read as it was claimed.
+std::optional<std::string> sdf_names_in(const platform::Directory& directory, const ClaimedFile& merged,
+                                        std::size_t at_most) {
+    std::optional<TextStream> stream = text_open_in(directory, merged.name, "ra", platform::Links::refused);
+    const std::optional<platform::FileStatus> opened = stream ? text_file_status(*stream) : std::nullopt;
+    if (!opened || opened->id != merged.as_claimed.id) return std::nullopt;
+    MergedWalk walk{*stream, directory.text + merged.name};
+    std::set<std::string> named;
+    std::string names;
+    for (MergedPart next = next_part(walk); next.part != Part::end; next = next_part(walk)) {
+        if (next.part == Part::read_error) return std::nullopt;
+        if (next.part == Part::record_rest) continue;
+        std::string name(next.sdf_name);
+        name += sdf_extension;
+        if (!is_plain_file_name(name) || !named.insert(name).second) continue;
+        if (named.size() > at_most) return std::nullopt;
+        names += name;
+        names += '\0';
+    }
+    static_cast<void>(text_close(*stream));  // only read: nothing to report
+    return names;
+}
+
+// The SDF files the journal records (rule 2): every one the distribution may
+// write to. They are those the merged file names, where reading it once more
+// costs less than looking at every SDF file of the directory, and it names
+// no more files than the directory holds; else every SDF file of the
+// directory. So the journal's cost grows with what the run touches, and
+// never with the folder beyond one look at each of its SDF files.
+std::string sdf_files_to_journal(const platform::Directory& directory, const ClaimedFile& merged,
+                                 std::string_view directory_sdf_names) {
+    const auto in_directory =
+        static_cast<std::size_t>(std::count(directory_sdf_names.begin(), directory_sdf_names.end(), '\0'));
+    if (merged.as_claimed.size < static_cast<std::int64_t>(in_directory) * bytes_read_for_a_file_looked_at) {
+        if (std::optional<std::string> named = sdf_names_in(directory, merged, in_directory)) return *named;
+    }
+    return std::string(directory_sdf_names);
+}
+
 }  // namespace
 
 std::optional<Failure> split_exactly_once(const platform::Directory& directory, ClaimedFile& merged,
-                                          Console& console) {
-    std::vector<std::string> sdf_names;
-    for (std::string& name : platform::directory_entries(directory)) {
-        if (has_sdf_extension(name)) sdf_names.push_back(std::move(name));
-    }
-    const std::optional<Journal> written_journal = write_journal(directory, merged.name, merged.as_claimed, sdf_names);
+                                          std::string_view sdf_names, Console& console) {
+    const std::optional<Journal> written_journal = write_journal(
+        directory, merged.name, merged.as_claimed, sdf_files_to_journal(directory, merged, sdf_names));
     if (!written_journal) {  // rule 2
         static_cast<void>(remove_journal(directory));
         return Failure{FailedStep::writing, directory.text + std::string(journal_name)};

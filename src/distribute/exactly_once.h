@@ -10,8 +10,10 @@
 //     file never tear each other's records.
 //  2. The journal is on stable storage before the first byte reaches an SDF
 //     file. It names the merged file (index, size, last change) and every SDF
-//     file of the directory with its length. Its last line is a checksum: a
-//     journal cut short counts as none, since no SDF file was touched after it.
+//     file the distribution may write to, with its length: those the merged
+//     file names, or every SDF file of the directory where that costs less.
+//     Its last line is a checksum: a journal cut short counts as none, since
+//     no SDF file was touched after it.
 //  3. Every SDF file the run wrote, and the directory's entries, are on stable
 //     storage before the merged file moves.
 //  4. The merged file is removed only while it is the file read, as it was
@@ -72,9 +74,10 @@ struct ClaimedFile {
 // Distributes the claimed merged file into its SDF files and deletes it,
 // keeping the rules above: on success every record is in its SDF file once,
 // on stable storage, and the merged file is gone (kept when it held no line);
-// on a failure every SDF file is as the run found it.
+// on a failure every SDF file is as the run found it. sdf_names are the SDF
+// files of the directory, each name ended by a NUL, for the journal.
 [[nodiscard]] std::optional<Failure> split_exactly_once(const platform::Directory& directory, ClaimedFile& merged,
-                                                        Console& console);
+                                                        std::string_view sdf_names, Console& console);
 
 // Puts every touched file back as it was before the run (rule 5): cut back
 // to its length before, or removed when the run made it, which the journal

@@ -190,7 +190,7 @@ std::optional<std::int64_t> journaled_length(const Journal& journal, const platf
 }
 
 std::optional<Journal> write_journal(const platform::Directory& directory, const std::string& merged_name,
-                                     const platform::FileStatus& merged, std::span<const std::string> sdf_names) {
+                                     const platform::FileStatus& merged, std::string_view sdf_names) {
     std::optional<platform::File> file = platform::create_own_file(directory, journal_name);
     if (!file) return std::nullopt;
     Journal journal{merged_name, merged.id.index, merged.size, merged.modified, {}};
@@ -201,7 +201,9 @@ std::optional<Journal> write_journal(const platform::Directory& directory, const
     writer.number(journal.merged_size);
     writer.number(journal.merged_modified);
     writer.name(journal.merged_name);
-    for (const std::string& name : sdf_names) {
+    while (!sdf_names.empty()) {
+        const std::string_view name = sdf_names.substr(0, sdf_names.find('\0'));
+        sdf_names.remove_prefix(std::min(sdf_names.size(), name.size() + 1));
         const std::optional<platform::FileStatus> status = platform::status_in(directory, name);
         if (!status) continue;
         writer.put(sdf_word);

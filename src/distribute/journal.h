@@ -8,7 +8,6 @@
 
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -35,12 +34,13 @@ struct Journal {
 };
 
 // Writes the journal of a run about to distribute the merged file: it records
-// each SDF file named, as it is now, and it is on stable storage when this
-// returns. It is written a piece at a time, so that a directory of many SDF
-// files takes bounded memory. Nothing when it cannot be written.
+// each SDF file named in sdf_names (each name ended by a NUL), as it is now,
+// and it is on stable storage when this returns. It is written a piece at a
+// time, so that a directory of many SDF files takes bounded memory. Nothing
+// when it cannot be written.
 [[nodiscard]] std::optional<Journal> write_journal(const platform::Directory& directory,
                                                    const std::string& merged_name, const platform::FileStatus& merged,
-                                                   std::span<const std::string> sdf_names);
+                                                   std::string_view sdf_names);
 
 // Whether the journal's merged file is the file status describes, and
 // whether it is still as it was when it was claimed.

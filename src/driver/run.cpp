@@ -3,7 +3,6 @@
 // split it exactly once.
 #include "driver/run.h"
 
-#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -12,55 +11,12 @@
 #include "console/messages.h"
 #include "distribute/exactly_once.h"
 #include "distribute/recovery.h"
+#include "driver/listing.h"
 #include "platform/platform.h"
 #include "textfile/names.h"
 #include "textfile/text_stream.h"
 
 namespace {
-
-const std::string listing_path = "work1d.tmp";
-constexpr std::int32_t listing_line_limit = 20;
-// A listing this short holds no name worth taking: at most 4 characters and CR LF.
-constexpr std::uint64_t nothing_listed_length = 6;
-
-// The first name of the listing; empty when the listing yields no line. The
-// listing is only read, so its close has nothing to report.
-std::optional<std::string> first_listed_name() {
-    std::optional<TextStream> listing = text_open(listing_path, "ra");
-    if (!listing) return std::nullopt;
-    std::string name;
-    if (!text_read_line(name, listing_line_limit, *listing)) name.clear();
-    static_cast<void>(text_close(*listing));
-    trim_trailing_blanks(name);
-    return name;
-}
-
-// What the listing gave: its first name, when it listed one, and the
-// listing file itself, which is never taken for a merged file.
-struct Listed {
-    std::optional<std::string> name;
-    std::optional<platform::FileId> listing;
-};
-
-// Lists the directory into a listing of this run's own and reads its first
-// name. Runs that share the current directory take turns from the writing
-// of the listing to that read, so that none takes another's listing.
-std::optional<Failure> list_first_name(const platform::Directory& directory, const std::string& extension,
-                                       Listed& listed) {
-    // The turn ends when its file goes, whichever way this function returns.
-    const std::optional<platform::File> turn = platform::wait_for_listing_turn(listing_path);
-    if (!turn) return Failure{FailedStep::opening, listing_path};
-    switch (platform::write_listing(directory, extension, listing_path)) {
-    case platform::Listing::written: break;
-    case platform::Listing::not_opened: return Failure{FailedStep::opening, listing_path};
-    case platform::Listing::not_written: return Failure{FailedStep::writing, listing_path};
-    }
-    if (const std::optional<platform::FileStatus> listing = platform::file_status(*turn)) listed.listing = listing->id;
-    if (static_cast<std::uint64_t>(file_length(listing_path)) <= nothing_listed_length) return std::nullopt;
-    listed.name = first_listed_name();
-    if (!listed.name) return Failure{FailedStep::opening, listing_path};
-    return std::nullopt;
-}
 
 // Opens the merged file, never through a link, and claims it. Only the run
 // that holds the claim, while the name still leads to that same file, may
@@ -94,7 +50,7 @@ std::optional<Failure> split_listed_file(const platform::Directory& directory, c
     if (!may_be_taken(name, extension)) return Failure{FailedStep::opening, merged_path};
     std::optional<ClaimedFile> merged = claim_merged_file(directory, name, listed.listing);
     if (!merged) return Failure{FailedStep::opening, merged_path};
-    return split_exactly_once(directory, *merged, console);
+    return split_exactly_once(directory, *merged, listed.sdf_names, console);
 }
 
 // The run acts on the directory it opened and holds, whatever its path may
@@ -111,7 +67,7 @@ std::optional<Failure> split_first_merged_file(const std::string& directory_argu
     if (!turn) return Failure{FailedStep::opening, directory_text + std::string(platform::directory_turn_name)};
     std::optional<Failure> failure = recover_interrupted_run(*directory);
     Listed listed;
-    if (!failure) failure = list_first_name(*directory, extension, listed);
+    if (!failure) failure = list_directory(*directory, extension, listed);
     if (!failure && listed.name) failure = split_listed_file(*directory, extension, listed, console);
     // What ending the turn reports changes nothing of the run's work.
     static_cast<void>(platform::end_directory_turn(*directory, *turn));

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -175,8 +176,27 @@ void start_write_back(File& file);
 // file is not at to, or is still at from too.
 [[nodiscard]] bool move_unless_taken(const Directory& directory, std::string_view from, std::string_view to);
 
-// The names of the entries of the directory; none when it cannot be read.
-[[nodiscard]] std::vector<std::string> directory_entries(const Directory& directory);
+// ---- One pass over a directory ---------------------------------------------
+
+// An entry as a pass over a directory finds it; "." and ".." are left out.
+struct DirectoryEntry {
+    std::string name;
+    std::string short_name;  // Windows: the 8.3 name it has, if any, which dir matches a pattern against too
+    bool listed = true;      // one a listing may hold: on Windows, neither hidden nor a file of the system
+};
+
+struct DirectoryPass;
+struct DirectoryPassEnd {
+    void operator()(DirectoryPass* pass) const;
+};
+using DirectoryReading = std::unique_ptr<DirectoryPass, DirectoryPassEnd>;
+
+// Starts a pass over the directory's entries, in the order the file system
+// gives them; none when it cannot be read.
+[[nodiscard]] DirectoryReading read_directory(const Directory& directory);
+
+// Takes the next entry of the pass; false when none is left.
+[[nodiscard]] bool next_entry(DirectoryReading& reading, DirectoryEntry& entry);
 
 // Brings the directory's entries to stable storage. Where the system keeps
 // them in a journal of its own and a directory cannot be synced (Windows), or
@@ -265,19 +285,14 @@ extern const std::string_view directory_separator;
 enum class FileNameRules { posix, windows };
 extern const FileNameRules file_name_rules;
 
-// How the writing of a listing ended.
-enum class Listing {
-    written,
-    not_opened,   // listing_path could not be emptied, or is a link, or no regular file with one name
-    not_written,  // the names could not be written to it
-};
+// Opens the listing file at path for writing, created or emptied, so that a
+// listing left by an earlier run never stays; never through a link. Nothing
+// when it cannot be, or is no regular file with one name.
+[[nodiscard]] std::optional<File> open_listing(const std::string& path);
 
-// Writes to listing_path the names of the entries of the directory that match
-// "*." + extension, one per line, each ended by CR LF; an empty file when none
-// matches. listing_path is never followed through a link, and a listing left
-// by an earlier run never stays.
-[[nodiscard]] Listing write_listing(const Directory& directory, const std::string& extension,
-                                    const std::string& listing_path);
+// Whether a listing holds its names by byte value, as a shell's glob does
+// (POSIX), or in the order of the file system, as dir does (Windows).
+extern const bool listing_sorted;
 
 // Whether name is one that a listing of "*." + extension may hold, as this
 // platform matches names against the pattern.

@@ -259,20 +259,37 @@ bool move_unless_taken(const Directory& directory, std::string_view from, std::s
     return !name_taken(directory, from);
 }
 
-std::vector<std::string> directory_entries(const Directory& directory) {
-    std::vector<std::string> names;
+struct DirectoryPass {
+    DIR* stream;
+};
+
+void DirectoryPassEnd::operator()(DirectoryPass* pass) const {
+    closedir(pass->stream);
+    delete pass;
+}
+
+DirectoryReading read_directory(const Directory& directory) {
     // A descriptor of its own: the stream takes it over, and reads from the start.
     const int fd = fcntl(fd_of(directory.handle), F_DUPFD_CLOEXEC, 0);
-    if (fd == -1) return names;
+    if (fd == -1) return nullptr;
     DIR* stream = fdopendir(fd);
     if (!stream) {
         close(fd);
-        return names;
+        return nullptr;
     }
     rewinddir(stream);
-    while (const dirent* entry = readdir(stream)) names.emplace_back(entry->d_name);
-    closedir(stream);
-    return names;
+    return DirectoryReading(new DirectoryPass{stream});
+}
+
+bool next_entry(DirectoryReading& reading, DirectoryEntry& entry) {
+    for (;;) {
+        const dirent* found = readdir(reading->stream);
+        if (!found) return false;
+        const std::string_view name = found->d_name;
+        if (name == "." || name == "..") continue;
+        entry.name = name;
+        return true;
+    }
 }
 
 bool sync_directory(const Directory& directory) {
@@ -379,30 +396,19 @@ bool matches(const std::string& pattern, const std::string& name) {
 
 }  // namespace
 
-Listing write_listing(const Directory& directory, const std::string& extension, const std::string& listing_path) {
-    // Made before the directory is read, as a shell's redirection would be:
-    // a listing of the current directory always holds the listing file itself.
-    // Never reached through a link, and emptied first.
+const bool listing_sorted = true;
+
+std::optional<File> open_listing(const std::string& path) {
     const int fd = retrying([&] {
-        return open(listing_path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
+        return open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
     });
-    if (fd == -1) return Listing::not_opened;
+    if (fd == -1) return std::nullopt;
     File listing(fd);
     struct stat status {};
     if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_nlink != 1 || !truncate_file(listing, 0)) {
-        return Listing::not_opened;
+        return std::nullopt;
     }
-    const std::string pattern = listing_pattern(extension);
-    std::vector<std::string> names;
-    for (std::string& name : directory_entries(directory)) {
-        if (matches(pattern, name)) names.push_back(std::move(name));
-    }
-    std::sort(names.begin(), names.end());
-
-    std::string text;
-    for (const std::string& name : names) text += name + "\r\n";
-    const bool written = write_all(listing, text);
-    return close_file(listing) && written ? Listing::written : Listing::not_written;
+    return listing;
 }
 
 bool matches_listing_pattern(std::string_view name, std::string_view extension) {

@@ -430,16 +430,40 @@ bool move_unless_taken(const Directory& directory, std::string_view from, std::s
            MoveFileA(path_of(directory, from).c_str(), path_of(directory, to).c_str()) != 0;
 }
 
-std::vector<std::string> directory_entries(const Directory& directory) {
-    std::vector<std::string> names;
-    WIN32_FIND_DATAA found{};
-    const HANDLE search = FindFirstFileA((directory.text + "*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return names;
-    do {
-        names.emplace_back(found.cFileName);
-    } while (FindNextFileA(search, &found));
-    FindClose(search);
-    return names;
+struct DirectoryPass {
+    HANDLE search;
+    WIN32_FIND_DATAW found;
+    bool has_found;  // found holds an entry not yet taken
+};
+
+void DirectoryPassEnd::operator()(DirectoryPass* pass) const {
+    FindClose(pass->search);
+    delete pass;
+}
+
+// The names found become bytes of the ANSI code page, as the file functions
+// take them: a character outside it becomes "?", never a look-alike.
+DirectoryReading read_directory(const Directory& directory) {
+    auto pass = std::make_unique<DirectoryPass>();
+    pass->search = FindFirstFileW(wide_from_ansi(directory.text + "*").c_str(), &pass->found);
+    if (pass->search == INVALID_HANDLE_VALUE) return nullptr;
+    pass->has_found = true;
+    return DirectoryReading(pass.release());
+}
+
+bool next_entry(DirectoryReading& reading, DirectoryEntry& entry) {
+    DirectoryPass& pass = *reading;
+    for (; pass.has_found; pass.has_found = FindNextFileW(pass.search, &pass.found) != 0) {
+        const std::wstring_view name = pass.found.cFileName;
+        if (name == L"." || name == L"..") continue;
+        entry.name = ansi_from_wide(name);
+        entry.short_name = ansi_from_wide(pass.found.cAlternateFileName);
+        // As dir /b: hidden and system files are left out.
+        entry.listed = (pass.found.dwFileAttributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) == 0;
+        pass.has_found = FindNextFileW(pass.search, &pass.found) != 0;
+        return true;
+    }
+    return false;
 }
 
 // Windows writes cached data back on its own schedule; FlushFileBuffers waits for it.
@@ -617,37 +641,13 @@ Removal remove_file_read(const Directory& directory, std::string_view name, std:
     return delete_file_held(read) ? Removal::removed : Removal::not_removed;
 }
 
-namespace {
+// As dir lists them: in the order of the file system.
+const bool listing_sorted = false;
 
-// What dir /b lists for pattern with no DIRCMD: the names in the order the
-// file system gives them, without hidden and system files, each ended by
-// CR LF. Like dir, FindFirstFile matches short (8.3) names too.
-std::string names_found(const std::string& pattern) {
-    WIN32_FIND_DATAW found{};
-    const HANDLE first = FindFirstFileW(wide_from_ansi(pattern).c_str(), &found);
-    if (first == INVALID_HANDLE_VALUE) return {};
-    const auto close_search = [](HANDLE search) { FindClose(search); };
-    const std::unique_ptr<void, decltype(close_search)> search(first, close_search);
-    std::wstring names;
-    do {
-        const std::wstring_view name = found.cFileName;
-        const bool hidden = (found.dwFileAttributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) != 0;
-        if (hidden || name == L"." || name == L"..") continue;
-        names += name;
-        names += L"\r\n";
-    } while (FindNextFileW(search.get(), &found));
-    return ansi_from_wide(names);
-}
-
-}  // namespace
-
-Listing write_listing(const Directory& directory, const std::string& extension, const std::string& listing_path) {
-    const std::string& directory_text = directory.text;
-    // Emptied before anything is listed, so that no earlier listing stays.
-    std::optional<File> listing = open_listing_file(listing_path, GENERIC_WRITE);
-    if (!listing || !truncate_file(*listing, 0)) return Listing::not_opened;
-    const bool written = write_all(*listing, names_found(directory_text + "*." + extension));
-    return close_file(*listing) && written ? Listing::written : Listing::not_written;
+std::optional<File> open_listing(const std::string& path) {
+    std::optional<File> listing = open_listing_file(path, GENERIC_WRITE);
+    if (!listing || !truncate_file(*listing, 0)) return std::nullopt;
+    return listing;
 }
 
 bool matches_listing_pattern(std::string_view name, std::string_view extension) {

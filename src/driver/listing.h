@@ -1,0 +1,24 @@
+// The listing: the names of the files a run may take for its merged file,
+// written to work1d.tmp in the current directory, as the one pass over the
+// data directory that also finds its SDF files.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "console/failure.h"
+#include "platform/platform.h"
+
+inline const std::string listing_path = "work1d.tmp";
+
+struct Listed {
+    std::optional<std::string> name;           // the first name listed, when there was one
+    std::optional<platform::FileId> listing;   // the listing file, which is never a merged file
+    std::string sdf_names;                     // the directory's SDF files, each name ended by a NUL
+};
+
+// Lists the directory into a listing of this run's own and reads its first
+// name. Runs that share the current directory take turns from the writing of
+// the listing to that read, so that none takes another's listing.
+[[nodiscard]] std::optional<Failure> list_directory(const platform::Directory& directory,
+                                                    const std::string& extension, Listed& listed);

@@ -129,22 +129,33 @@ TEST_F(UnprivilegedCommand, ListingThatCannotBeWrittenEndsTheRun) {
 }
 
 // Where the merged file could not be deleted, the directory's turn cannot
-// be taken either; and a directory that cannot be read is reported, never
-// taken for one that holds nothing. Nothing is touched.
+// be taken either, or, when another made the turn's file, the journal cannot
+// be written; and a directory that cannot be read is reported, never taken
+// for one that holds nothing. Nothing is touched.
 TEST_F(UnprivilegedCommand, DirectoryThatCannotBeWrittenOrReadChangesNothing) {
-    const std::vector<std::pair<mode_t, std::string>> cases = {{0555, "data/.vrtl_sdf.lock"}, {0311, "data/"}};
-    for (const auto& [mode, refused] : cases) {
-        SCOPED_TRACE(refused);
-        write_file(scratch / "data/in.mrg", "A       01new\r\n");
-        write_file(scratch / "data/A.sdf", "old\r\n");
-        chmod((scratch / "data").c_str(), mode);
+    struct Refusal {
+        mode_t mode;
+        bool turn_file_made_by_another;
+        std::string output;
+    };
+    const Files merged_and_sdf = {{"A.sdf", "old\r\n"}, {"in.mrg", "A       01new\r\n"}};
+    const std::vector<Refusal> cases = {
+        {0555, false, banner + error("opening", "data/.vrtl_sdf.lock")},
+        {0555, true, banner + report("in.mrg", 15) + error("writing", "data/.vrtl_sdf.journal")},
+        {0311, false, banner + error("opening", "data/")}};
+    for (const Refusal& refusal : cases) {
+        SCOPED_TRACE(refusal.output);
+        write_files(scratch.path() / "data", merged_and_sdf);
+        if (refusal.turn_file_made_by_another) write_file(scratch / "data/.vrtl_sdf.lock", "");
+        chmod((scratch / "data").c_str(), refusal.mode);
 
         const Result result = run();
 
         chmod((scratch / "data").c_str(), 0755);
-        EXPECT_EQ(escaped(result.output), escaped(banner + error("opening", refused)));
+        std::filesystem::remove(scratch / "data/.vrtl_sdf.lock");
+        EXPECT_EQ(escaped(result.output), escaped(refusal.output));
         EXPECT_EQ(result.exit_code, 99);
-        EXPECT_TRUE(holds_exactly(scratch.path() / "data", {{"A.sdf", "old\r\n"}, {"in.mrg", "A       01new\r\n"}}));
+        EXPECT_TRUE(holds_exactly(scratch.path() / "data", merged_and_sdf));
     }
 }
 

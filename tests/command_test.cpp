@@ -157,6 +157,9 @@ INSTANTIATE_TEST_SUITE_P(
              0,
              {{"in.mrg", ""}},
              "in.mrg\r\n"},
+        // No line: nothing was distributed, so the file stays for whoever put it there.
+        Case{"merged_file_starting_with_eof_byte_is_kept", {"data", "mrg"}, {{"in.mrg", "\x1a" "A       01x\r\n"}}, {},
+             banner + report("in.mrg", 14), 0, {{"in.mrg", "\x1a" "A       01x\r\n"}}, "in.mrg\r\n"},
         Case{"short_lines_only",
              {"data", "mrg"},
              {{"in.mrg", "A\r\nA\r\n"}},
@@ -221,6 +224,11 @@ INSTANTIATE_TEST_SUITE_P(
              0,
              {{"a.bc", "A       01x\r\n"}},
              "a.bc\r\n"},
+        // Only a lone short name counts as nothing listed.
+        Case{"four_character_name_before_another_is_taken", {"data", "bc"},
+             {{"a.bc", "A       01x\r\n"}, {"bb.bc", "B       01y\r\n"}}, {},
+             banner + report("a.bc", 13) + created("A.sdf") + count(1) + deleting(path_in("data", "a.bc")), 0,
+             {{"A.sdf", "x\r\n"}, {"bb.bc", "B       01y\r\n"}}, "a.bc\r\nbb.bc\r\n"},
         Case{"five_character_name_is_processed",
              {"data", "bc"},
              {{"ab.bc", "A       01x\r\n"}},

@@ -29,6 +29,7 @@
  *                        renamed, as a producer still writing would
  *   replace_before_rename  the path is replaced by another file just before
  *                        it is renamed
+ *   vanish_before_rename the path is removed just before it is renamed
  *   grow_before_rename   the path is replaced by a copy of the file with a
  *                        line more just before it is renamed
  *   pause_after_write    each write to the file, by whatever name it was
@@ -83,6 +84,7 @@ enum fault {
     rename_error,
     append_before_rename,
     replace_before_rename,
+    vanish_before_rename,
     grow_before_rename,
     pause_after_write,
     take_after_close,
@@ -112,6 +114,7 @@ static const struct {
     {"rename_error", rename_error},
     {"append_before_rename", append_before_rename},
     {"replace_before_rename", replace_before_rename},
+    {"vanish_before_rename", vanish_before_rename},
     {"grow_before_rename", grow_before_rename},
     {"pause_after_write", pause_after_write},
     {"take_after_close", take_after_close},
@@ -463,6 +466,7 @@ static int before_rename(const char *from, const char *to) {
         if (shim.fault == rename_error) return fails_with(EIO);
         if (shim.fault == append_before_rename) append_to(shim.path, added_line, sizeof added_line - 1, 0);
         if (shim.fault == replace_before_rename) replace_path();
+        if (shim.fault == vanish_before_rename) unlink(shim.path);
         if (shim.fault == grow_before_rename) grow_path();
     }
     crash_point(call_rename);

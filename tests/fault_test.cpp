@@ -359,7 +359,9 @@ INSTANTIATE_TEST_SUITE_P(
         // records of the file read, now nowhere else, stay written.
         InjectedCase{"merged_file_replaced_by_another", "replace_before_rename", "data/in.mrg",
                      {{"in.mrg", three_runs}}, three_runs_console + deleting("data/in.mrg"), 0,
-                     with(three_runs_written, {{"in.mrg", "REPLACED01by another run\r\n"}})}),
+                     with(three_runs_written, {{"in.mrg", "REPLACED01by another run\r\n"}})},
+        InjectedCase{"merged_file_deleted_by_another", "vanish_before_rename", "data/in.mrg", {{"in.mrg", three_runs}},
+                     three_runs_console + deleting("data/in.mrg"), 0, three_runs_written}),
     name_of);
 
 INSTANTIATE_TEST_SUITE_P(

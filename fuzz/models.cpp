@@ -250,10 +250,6 @@ struct JournalText {
     }
 };
 
-bool names_a_file_here(std::string_view name) {
-    return !name.empty() && name != "." && name != ".." && name.find_first_of("/\\") == std::string_view::npos;
-}
-
 std::uint64_t journal_sum(std::string_view text) {
     std::uint64_t hash = 0xcbf29ce484222325ULL;
     for (const char c : text) hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3ULL;
@@ -262,31 +258,49 @@ std::uint64_t journal_sum(std::string_view text) {
 
 }  // namespace
 
+bool names_a_file_here(std::string_view name) {
+    return !name.empty() && name.size() <= 255 && name != "." && name != ".." &&
+           name.find_first_of("/\\") == std::string_view::npos;
+}
+
 Journal read_journal(std::string_view bytes) {
     Journal journal;
     JournalText text{bytes};
-    if (!text.literal("vrtl_sdf journal 2\nmerged ") || !text.number(journal.merged_index) ||
-        !text.number(journal.merged_size) || !text.number(journal.merged_modified) || !text.name(journal.merged_name)) {
+    if (!(text.literal("vrtl_sdf journal 3\n") || text.literal("vrtl_sdf journal 2\n")) || !text.literal("merged ") ||
+        !text.number(journal.merged_index) || !text.number(journal.merged_size) ||
+        !text.number(journal.merged_modified) || !text.name(journal.merged_name)) {
         return journal;
     }
     const Journal refused{.state = Journal::State::refused};
     if (!names_a_file_here(journal.merged_name)) return refused;
+    std::vector<JournalEntry> part;
+    bool part_finished = false;
     for (;;) {
         const std::size_t summed = bytes.size() - text.rest.size();
-        if (text.literal("end ")) {
-            std::uint64_t sum = 0;
-            if (text.number(sum) && text.literal("\n") && text.rest.empty() && sum == journal_sum(bytes.substr(0, summed))) {
-                journal.state = Journal::State::found;
-            }
-            return journal;
-        }
         JournalEntry entry;
         std::string name;
-        if (!text.literal("sdf ") || !text.number(entry.index) || !text.number(entry.length) || !text.name(name)) {
+        if (text.literal("end ")) {
+            std::uint64_t sum = 0;
+            if (!text.number(sum) || !text.literal("\n") || sum != journal_sum(bytes.substr(0, summed))) return journal;
+            journal.state = Journal::State::found;
+            journal.sdf_files.insert(journal.sdf_files.end(), part.begin(), part.end());
+            journal.finished = journal.finished || part_finished;
+            part.clear();
+            part_finished = false;
+        } else if (text.literal("sdf ")) {
+            if (!text.number(entry.index) || !text.number(entry.length) || !text.name(name)) return journal;
+            if (!names_a_file_here(name) || !name.ends_with(".sdf")) return refused;
+            part.push_back(entry);
+        } else if (text.literal("new ")) {
+            if (!text.number(entry.index) || !text.name(name)) return journal;
+            if (!names_a_file_here(name) || !name.ends_with(".sdf")) return refused;
+            entry.created = true;
+            part.push_back(entry);
+        } else if (text.literal("finished\n")) {
+            part_finished = true;
+        } else {
             return journal;
         }
-        if (!names_a_file_here(name) || !name.ends_with(".sdf")) return refused;
-        journal.sdf_files.push_back(entry);
     }
 }
 

@@ -68,11 +68,14 @@ struct Split {
 Split split(const Directory& before, const std::string& merged_name, std::optional<std::int64_t> size_limit);
 
 // A journal as its writer writes it: a first line, the merged file's line,
-// a line per SDF file, and the sum of all before the last line. Numbers in
-// their shortest decimal form, names after their length.
+// then parts, each of lines for SDF files ("sdf": index and length; "new":
+// index of a file the run made) and perhaps "finished", closed by the sum of
+// all before its last line. Numbers in their shortest decimal form, names
+// after their length.
 struct JournalEntry {
     std::uint64_t index = 0;
     std::int64_t length = 0;
+    bool created = false;
     bool operator==(const JournalEntry&) const = default;
 };
 struct Journal {
@@ -81,13 +84,17 @@ struct Journal {
     std::uint64_t merged_index = 0;
     std::int64_t merged_size = 0;
     std::int64_t merged_modified = 0;
-    std::vector<JournalEntry> sdf_files{};  // in the order of the text
+    std::vector<JournalEntry> sdf_files{};  // of the whole parts, in the order of the text
+    bool finished = false;
 };
 
-// What a reader makes of the bytes: found only when they are a journal as
-// above, with names of files of the directory (SDF files' ending in ".sdf");
-// refused at the first other name, read before anything else wrong;
-// unfinished otherwise.
+// What a reader makes of the bytes: found when they begin with a journal as
+// above, with names of files of the directory (SDF files' ending in ".sdf"),
+// and at least one whole part, whatever follows the last; refused at the
+// first other name, read before anything else wrong; unfinished otherwise.
 Journal read_journal(std::string_view bytes);
+
+// Whether a name is one the journal holds: one of a file of the directory.
+bool names_a_file_here(std::string_view name);
 
 }  // namespace model

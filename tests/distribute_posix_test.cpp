@@ -55,13 +55,13 @@ TEST(Distribute, ReadErrorLeavesTheSdfFileAsTheRunFoundIt) {
     const std::optional<platform::Directory> held = platform::open_directory(directory.path().string() + "/");
     MergedWalk walk{merged, "merged"};
     Distribution distribution;
-    distribute_records(walk, *held, console, distribution);
+    const std::optional<Failure> failure = distribute_records(walk, *held, console, distribution);
     close_console(console);
     munmap(pages, page);
 
-    ASSERT_TRUE(distribution.failure);
-    EXPECT_EQ(distribution.failure->step, FailedStep::reading);
-    EXPECT_EQ(distribution.failure->subject, "merged");
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(failure->step, FailedStep::reading);
+    EXPECT_EQ(failure->subject, "merged");
     EXPECT_EQ(escaped(*read_file(console_directory / "console")), escaped(created("A.sdf")));
     EXPECT_EQ(read_file(directory / "A.sdf").value_or("<absent>"), "");
 }

@@ -26,8 +26,9 @@ TEST(Win32Files, HeldAndClaimedFileIsDeletedOnceClosed) {
     ASSERT_TRUE(merged);
     ASSERT_TRUE(platform::claim_exclusively(merged->file));
 
-    EXPECT_EQ(platform::remove_file_read(directory, "in.mrg", ".aside", merged->status, merged->file),
-              platform::Removal::removed);
+    EXPECT_EQ(platform::prepare_removal(directory, "in.mrg", ".aside", merged->status, merged->file),
+              platform::Removal::ready);
+    EXPECT_EQ(platform::remove_prepared(directory, "in.mrg", ".aside", merged->file), platform::Removal::removed);
     EXPECT_TRUE(platform::close_file(merged->file));
     EXPECT_FALSE(platform::name_taken(directory, "in.mrg"));
 }

@@ -24,10 +24,11 @@ const Files all_written = {{"in.mrg", merged}, {"A.sdf", "a1\r\na2\r\n"}, {"B.sd
 
 struct RecoveryCase {
     const char* name;
-    Files crashed;  // what the crashed run had written, over the files before it
+    Files crashed;  // what the crashed run had written, over the files before it; those it made, it journaled
     std::function<void(const fs::path&)> meanwhile = {};  // what changed after the crash
     std::optional<std::string> refused = {};  // the SDF file named when recovery keeps the journal
     std::optional<Files> after = {};  // the files after recovery; nothing: as before the run
+    bool removal_begun = false;       // the crash came after the journal was marked finished
 };
 
 void PrintTo(const RecoveryCase& test, std::ostream* out) { *out << test.name; }
@@ -42,6 +43,11 @@ void edit_journal(const fs::path& directory, const std::function<void(std::strin
     write_file((directory / journal_file).string(), text);
 }
 
+Files with_merged(Files files, const std::string& bytes) {
+    files["in.mrg"] = bytes;
+    return files;
+}
+
 void deliver_again(const fs::path& directory, const std::string& bytes) {
     write_file((directory / "in.mrg.new").string(), bytes);
     fs::rename(directory / "in.mrg.new", directory / "in.mrg");
@@ -54,7 +60,17 @@ TEST_P(RecoveryTest, PutsBackOnlyWhatItShows) {
     const std::optional<platform::Directory> directory = platform::open_directory(path_in(scratch.path().string(), ""));
     ASSERT_TRUE(directory);
     const std::optional<platform::FileStatus> claimed = platform::status_in(*directory, "in.mrg");
-    ASSERT_TRUE(claimed && write_journal(*directory, "in.mrg", *claimed, std::string_view("B.sdf\0", 6)));
+    std::optional<Journal> journal = claimed ? write_journal(*directory, "in.mrg", *claimed, {{"B.sdf\0", 6}}) : std::nullopt;
+    ASSERT_TRUE(journal);
+    for (const auto& [name, bytes] : test.crashed) {
+        if (before_the_run.contains(name)) continue;
+        write_file((scratch.path() / name).string(), "");
+        ASSERT_TRUE(record_first_open(*journal, *platform::status_in(*directory, name), name, true));
+    }
+    if (test.removal_begun) {
+        ASSERT_TRUE(mark_finished(*journal));
+    }
+    journal.reset();  // the crash lets it go
     write_files(scratch.path(), test.crashed);
     if (test.meanwhile) test.meanwhile(scratch.path());
     Files left = files_in(scratch.path());
@@ -74,6 +90,18 @@ INSTANTIATE_TEST_SUITE_P(
         RecoveryCase{"torn_last_record_is_put_back", {{"A.sdf", "a1\r\n"}, {"B.sdf", "old\r\nb"}}},
         RecoveryCase{"foreign_bytes_past_a_recorded_length", {{"A.sdf", "a1\r\n"}, {"B.sdf", "old\r\nzz\r\n"}}, {},
                      "B.sdf"},
+        RecoveryCase{"sdf_file_cut_below_its_recorded_length", {{"B.sdf", "ol"}}, {}, "B.sdf"},
+        // The crash came before the run opened A.sdf, which another program made since.
+        RecoveryCase{"sdf_file_the_run_never_wrote", {},
+                     [](const fs::path& d) { write_file((d / "A.sdf").string(), "theirs\r\n"); }, std::nullopt,
+                     Files{{"in.mrg", merged}, {"B.sdf", "old\r\n"}, {"A.sdf", "theirs\r\n"}}},
+        // Removed, and a new delivery at its name: the records written stay, the delivery is left whole.
+        RecoveryCase{"new_delivery_after_the_removal_began", all_written,
+                     [](const fs::path& d) {
+                         fs::remove(d / "in.mrg");
+                         write_file((d / "in.mrg").string(), line("A", "next"));
+                     },
+                     std::nullopt, with_merged(all_written, line("A", "next")), true},
         RecoveryCase{"bytes_past_what_the_distribution_writes", {{"A.sdf", "a1\r\na2\r\nmore\r\n"}, {"B.sdf", "old\r\nb1\r\n"}},
                      {}, "A.sdf"},
         RecoveryCase{"merged_file_changed_in_place", {{"A.sdf", "a1\r\n"}},

@@ -34,21 +34,30 @@ struct State {
     std::map<platform::FileId, std::int64_t> not_written_back{};  // bytes since the last write-back started
 };
 
-// Every run opens its SDF file for appending, the one found empty too: its
-// records then go to its start all the same, and the open itself tells the
-// file's length, so that a run costs no lookup of the path besides the open.
-// Gives the file's status as the open found it, its turn taken; nothing when
-// the file is refused. A name that the data makes up is opened only when it
-// names a plain file here, and never leads to the merged file itself or
-// another file of the run's own.
-std::optional<platform::FileStatus> open_sdf_file(State& state) {
+// A run that fails leaves its SDF file as it found it. Its records are all
+// still in the merged file, which is kept; left in place, a record cut short
+// would run into the first record of the next attempt. The run's failure is
+// what gets reported; a failed cut cannot be reported besides it.
+Failure failed(State& state, Failure failure) {
+    if (text_is_open(state.sdf)) static_cast<void>(text_cut_back(state.sdf, state.length_before_run));
+    return failure;
+}
+
+// Every run of records opens its SDF file for appending, the one found empty
+// too: its records then go to its start all the same, and the open itself
+// tells the file's length, so that a run costs no lookup of the path besides
+// the open. Gives what the open found; nothing when the file is refused. A
+// name that the data makes up is opened only when it names a plain file
+// here, and never leads to the merged file itself or another file of the
+// run's own.
+std::optional<OpenedToAppend> open_sdf_file(State& state) {
     if (!is_plain_file_name(state.current_name)) return std::nullopt;
-    const std::optional<platform::FileStatus> opened =
+    const std::optional<OpenedToAppend> opened =
         text_reopen_for_appending(state.sdf, state.directory, state.current_name);
     if (!opened) return std::nullopt;
-    const std::vector<platform::FileId>& own = state.done.own_files;
-    if ((state.merged_status && opened->id == state.merged_status->id) ||
-        std::find(own.begin(), own.end(), opened->id) != own.end()) {
+    const OwnFiles& own = state.done.own_files;
+    if ((state.merged_status && opened->status.id == state.merged_status->id) ||
+        std::find(own.begin(), own.end(), opened->status.id) != own.end()) {
         static_cast<void>(text_close(state.sdf));  // nothing was written, so nothing to report
         return std::nullopt;
     }
@@ -56,11 +65,19 @@ std::optional<platform::FileStatus> open_sdf_file(State& state) {
 }
 
 // One entry a file, whatever letter case its runs spell its name in; the
-// first open tells what putting it back leaves.
-void note_touched(State& state, const platform::FileStatus& status) {
-    const auto [found, added] = state.touched_index.try_emplace(status.id, state.done.touched.size());
-    if (added) state.done.touched.push_back({state.current_name, status.id, status.size, status.size});
+// first open tells what putting it back leaves, and the journal records it
+// so before a byte is written (exactly_once.h, rule 2).
+std::optional<Failure> note_touched(State& state, const OpenedToAppend& opened) {
+    const auto [found, added] = state.touched_index.try_emplace(opened.status.id, state.done.touched.size());
     state.current = found->second;
+    if (!added) return std::nullopt;
+    state.done.touched.push_back(
+        {state.current_name, opened.status.id, opened.status.size, opened.status.size, opened.created});
+    if (state.done.journal &&
+        !record_first_open(*state.done.journal, opened.status, state.current_name, opened.created)) {
+        return failed(state, {FailedStep::writing, state.done.journal_path});
+    }
+    return std::nullopt;
 }
 
 // The length of an SDF file that could not be opened, as the file system
@@ -70,15 +87,6 @@ std::int64_t recorded_length(const State& state) {
     if (!is_plain_file_name(state.current_name)) return 0;
     const std::optional<platform::FileStatus> status = platform::status_in(state.directory, state.current_name);
     return status ? status->size : 0;
-}
-
-// A run that fails leaves its SDF file as it found it. Its records are all
-// still in the merged file, which is kept; left in place, a record cut short
-// would run into the first record of the next attempt. The run's failure is
-// what gets reported; a failed cut cannot be reported besides it.
-Failure failed(State& state, Failure failure) {
-    if (text_is_open(state.sdf)) static_cast<void>(text_cut_back(state.sdf, state.length_before_run));
-    return failure;
 }
 
 Failure failed_writing(State& state) { return failed(state, {FailedStep::writing, state.current_name}); }
@@ -115,12 +123,12 @@ std::optional<Failure> start_run(State& state, std::string_view sdf_name) {
     state.current_name = sdf_name;
     state.current_name += sdf_extension;
 
-    const std::optional<platform::FileStatus> opened = open_sdf_file(state);
-    const std::int64_t length = opened ? opened->size : recorded_length(state);
+    const std::optional<OpenedToAppend> opened = open_sdf_file(state);
+    const std::int64_t length = opened ? opened->status.size : recorded_length(state);
     print(state.console, length > 0 ? messages::appending : messages::creating, {state.current_name});
     if (!opened) return Failure{FailedStep::opening, state.current_name};
-    note_touched(state, *opened);
     state.length_before_run = length;
+    if (std::optional<Failure> failure = note_touched(state, *opened)) return failure;
     state.records_in_run = 0;
     ++state.done.sdf_files_opened;
     return std::nullopt;
@@ -151,13 +159,13 @@ std::optional<Failure> distribute_parts(State& state) {
 
 }  // namespace
 
-void distribute_records(MergedWalk& walk, const platform::Directory& directory, Console& console,
-                        Distribution& distribution) {
+std::optional<Failure> distribute_records(MergedWalk& walk, const platform::Directory& directory, Console& console,
+                                          Distribution& distribution) {
     State state{.walk = walk,
                 .directory = directory,
                 .console = console,
                 .done = distribution,
                 .merged_status = text_file_status(walk.merged)};
     for (std::size_t i = 0; i < distribution.touched.size(); ++i) state.touched_index[distribution.touched[i].id] = i;
-    distribution.failure = distribute_parts(state);
+    return distribute_parts(state);
 }

@@ -14,13 +14,16 @@
 
 namespace {
 
+std::string journal_path(const platform::Directory& directory) { return directory.text + std::string(journal_name); }
+
 // A run that fails once its distribution has begun leaves every SDF file as
 // it found it. The journal goes only when that is done (rule 6).
-Failure put_back_after(const platform::Directory& directory, const Distribution& distribution,
-                       const Journal& journal, Failure failure) {
-    if (!put_back(directory, distribution.touched, journal)) {
-        static_cast<void>(remove_journal(directory));  // one left over is recovered as nothing to put back
-    }
+Failure put_back_after(const platform::Directory& directory, const Distribution& distribution, Journal& journal,
+                       Failure failure) {
+    // Where a file could not be put back, the journal stays for the next run;
+    // one left over once all is put back is recovered as nothing to put back.
+    const std::optional<Failure> not_put_back = put_back(directory, distribution.touched);
+    if (!not_put_back) static_cast<void>(remove_journal(directory, journal));
     return failure;
 }
 
@@ -60,6 +63,21 @@ bool begins_with_file_read(const platform::Directory& directory, std::string_vie
     return true;
 }
 
+// Removes the file read once it is known to be ready (rule 4): the journal
+// says so first, and takes it back when the file cannot go. A journal that
+// cannot take it back stays as it is, for the next run, and nothing is put
+// back: every record is on stable storage, and that run finishes the removal.
+std::optional<Failure> remove_ready_file(const platform::Directory& directory, const std::string& name,
+                                         platform::File& read, Journal& journal, platform::Removal& removal) {
+    const bool marked = mark_finished(journal);
+    removal = marked ? platform::remove_prepared(directory, name, aside_name, read)
+                     : platform::cancel_removal(directory, name, aside_name);
+    if (removal != platform::Removal::removed && !unmark_finished(journal)) {
+        return Failure{FailedStep::writing, journal_path(directory)};
+    }
+    return std::nullopt;
+}
+
 // Deletes exactly the file that was read, and only as it was read (rule 4).
 // When it cannot, every SDF file is put back, so that the next run takes the
 // merged file whole; but what was written stays when the file read is gone
@@ -67,11 +85,16 @@ bool begins_with_file_read(const platform::Directory& directory, std::string_vie
 // nowhere else.
 std::optional<Failure> delete_merged_file(const platform::Directory& directory, ClaimedFile& merged,
                                           const platform::FileStatus& as_read, const Distribution& distribution,
-                                          const Journal& journal, Console& console) {
+                                          Journal& journal, Console& console) {
     const std::string path = directory.text + merged.name;
     print(console, messages::deleting, {path});
     platform::File read = text_release(merged.stream);
-    platform::Removal removal = platform::remove_file_read(directory, merged.name, aside_name, as_read, read);
+    platform::Removal removal = platform::prepare_removal(directory, merged.name, aside_name, as_read, read);
+    if (removal == platform::Removal::ready) {
+        if (std::optional<Failure> failure = remove_ready_file(directory, merged.name, read, journal, removal)) {
+            return failure;
+        }
+    }
     if (removal == platform::Removal::left_aside) {
         // Its name was taken meanwhile: what stands aside gets another, so
         // that no record stays hidden; the journal stays until it has one.
@@ -87,7 +110,7 @@ std::optional<Failure> delete_merged_file(const platform::Directory& directory, 
     switch (removal) {
     case platform::Removal::removed:
         // Should the removal not reach the disk, the journal stays for the
-        // next run, which puts back for a merged file a power loss brought back.
+        // next run, which finds it marked finished.
         if (!platform::sync_directory(directory)) return std::nullopt;
         break;
     case platform::Removal::gone:
@@ -98,9 +121,13 @@ std::optional<Failure> delete_merged_file(const platform::Directory& directory, 
         return put_back_after(directory, distribution, journal, {FailedStep::reading, path});
     case platform::Removal::not_removed:
         return put_back_after(directory, distribution, journal, {FailedStep::deleting, path});
-    case platform::Removal::left_aside: break;  // given a name above
+    case platform::Removal::aside_taken:
+        return put_back_after(directory, distribution, journal,
+                              {FailedStep::deleting, directory.text + std::string(aside_name)});
+    case platform::Removal::ready:
+    case platform::Removal::left_aside: break;  // removed or given a name above
     }
-    static_cast<void>(remove_journal(directory));  // one left over is recovered as finished
+    static_cast<void>(remove_journal(directory, journal));  // one left over is recovered as finished
     return std::nullopt;
 }
 
@@ -112,8 +139,9 @@ std::optional<Failure> distribute_to_the_end(const platform::Directory& director
                                              Console& console) {
     MergedWalk walk{merged.stream, directory.text + merged.name};
     for (;;) {
-        distribute_records(walk, directory, console, distribution);
-        if (distribution.failure) return distribution.failure;
+        if (std::optional<Failure> failure = distribute_records(walk, directory, console, distribution)) {
+            return failure;
+        }
         if (distribution.sdf_files_opened == 0) return std::nullopt;
         if (std::optional<Failure> failure = make_durable(directory, distribution.touched)) return failure;
         const std::optional<platform::FileStatus> now = text_file_status(merged.stream);
@@ -133,17 +161,18 @@ std::optional<Failure> distribute_to_the_end(const platform::Directory& director
 // bytes of the merged file does (measured: 3 us a file, 0.5 ns a byte).
 constexpr std::int64_t bytes_read_for_a_file_looked_at = 6000;
 
-// The SDF files that distributing the merged file writes, each name ended by
-// a NUL, as the distribution spells them; nothing when the merged file names
-// more than at_most of them or cannot be read as it was claimed.
-std::optional<std::string> sdf_names_in(const platform::Directory& directory, const ClaimedFile& merged,
-                                        std::size_t at_most) {
+// The SDF files that distributing the merged file writes, as the
+// distribution spells them; nothing when the merged file names more than
+// at_most of them or cannot be read as it was claimed. Short lines name
+// their files too: they open them.
+std::optional<SdfNames> sdf_names_in(const platform::Directory& directory, const ClaimedFile& merged,
+                                     std::size_t at_most) {
     std::optional<TextStream> stream = text_open_in(directory, merged.name, "ra", platform::Links::refused);
     const std::optional<platform::FileStatus> opened = stream ? text_file_status(*stream) : std::nullopt;
     if (!opened || opened->id != merged.as_claimed.id) return std::nullopt;
     MergedWalk walk{*stream, directory.text + merged.name};
     std::set<std::string> named;
-    std::string names;
+    SdfNames names;
     for (MergedPart next = next_part(walk); next.part != Part::end; next = next_part(walk)) {
         if (next.part == Part::read_error) return std::nullopt;
         if (next.part == Part::record_rest) continue;
@@ -151,76 +180,81 @@ std::optional<std::string> sdf_names_in(const platform::Directory& directory, co
         name += sdf_extension;
         if (!is_plain_file_name(name) || !named.insert(name).second) continue;
         if (named.size() > at_most) return std::nullopt;
-        names += name;
-        names += '\0';
+        names.add(name);
     }
     static_cast<void>(text_close(*stream));  // only read: nothing to report
     return names;
 }
 
-// The SDF files the journal records (rule 2): every one the distribution may
-// write to. They are those the merged file names, where reading it once more
-// costs less than looking at every SDF file of the directory, and it names
-// no more files than the directory holds; else every SDF file of the
-// directory. So the journal's cost grows with what the run touches, and
-// never with the folder beyond one look at each of its SDF files.
-std::string sdf_files_to_journal(const platform::Directory& directory, const ClaimedFile& merged,
-                                 std::string_view directory_sdf_names) {
-    const auto in_directory =
-        static_cast<std::size_t>(std::count(directory_sdf_names.begin(), directory_sdf_names.end(), '\0'));
+// The SDF files the journal's first part records (rule 2): those the merged
+// file names, where reading it once more costs less than looking at every
+// SDF file of the directory, and it names no more files than the directory
+// holds; else every SDF file of the directory. So the journal's cost grows
+// with what the run touches, and never with the folder beyond one look at
+// each of its SDF files. A file that neither holds, made meanwhile, is
+// recorded when the run first opens it.
+SdfNames sdf_files_to_journal(const platform::Directory& directory, const ClaimedFile& merged,
+                              const SdfNames& directory_sdf_names) {
+    const std::size_t in_directory = directory_sdf_names.count();
     if (merged.as_claimed.size < static_cast<std::int64_t>(in_directory) * bytes_read_for_a_file_looked_at) {
-        if (std::optional<std::string> named = sdf_names_in(directory, merged, in_directory)) return *named;
+        if (std::optional<SdfNames> named = sdf_names_in(directory, merged, in_directory)) return *named;
     }
-    return std::string(directory_sdf_names);
+    return directory_sdf_names;
+}
+
+// The run's own files, which no SDF name may lead to: those of the claim, the
+// journal, and whatever stands at the aside name, a file a crash left there
+// or anyone put there.
+OwnFiles own_files_of(const platform::Directory& directory, const ClaimedFile& merged, const Journal& journal) {
+    OwnFiles own = merged.own_files;
+    for (const std::optional<platform::FileStatus>& status :
+         {platform::file_status(journal.file), platform::status_in(directory, aside_name, platform::Links::refused)}) {
+        if (status) own.push_back(status->id);
+    }
+    return own;
 }
 
 }  // namespace
 
 std::optional<Failure> split_exactly_once(const platform::Directory& directory, ClaimedFile& merged,
-                                          std::string_view sdf_names, Console& console) {
-    const std::optional<Journal> written_journal = write_journal(
-        directory, merged.name, merged.as_claimed, sdf_files_to_journal(directory, merged, sdf_names));
-    if (!written_journal) {  // rule 2
-        static_cast<void>(remove_journal(directory));
-        return Failure{FailedStep::writing, directory.text + std::string(journal_name)};
-    }
-    const Journal& journal = *written_journal;
-    Distribution distribution;
-    if (merged.listing) distribution.own_files.push_back(*merged.listing);
-    const std::optional<platform::FileStatus> written = platform::status_in(directory, journal_name, platform::Links::refused);
-    if (written) distribution.own_files.push_back(written->id);
+                                          const SdfNames& sdf_names, Console& console) {
+    std::optional<Journal> journal =
+        write_journal(directory, merged.name, merged.as_claimed, sdf_files_to_journal(directory, merged, sdf_names));
+    if (!journal) return Failure{FailedStep::writing, journal_path(directory)};  // rule 2
+    Distribution distribution{.own_files = own_files_of(directory, merged, *journal),
+                              .journal = &*journal,
+                              .journal_path = journal_path(directory)};
     platform::FileStatus as_read;
     if (std::optional<Failure> failure = distribute_to_the_end(directory, merged, distribution, as_read, console)) {
         static_cast<void>(text_close(merged.stream));  // only read: nothing to report
-        return put_back_after(directory, distribution, journal, *failure);
+        return put_back_after(directory, distribution, *journal, *failure);
     }
     if (distribution.sdf_files_opened == 0) {
         static_cast<void>(text_close(merged.stream));  // only read: nothing to report
-        static_cast<void>(remove_journal(directory));  // nothing was written
+        static_cast<void>(remove_journal(directory, *journal));  // nothing was written
         return std::nullopt;
     }
-    return delete_merged_file(directory, merged, as_read, distribution, journal, console);
+    return delete_merged_file(directory, merged, as_read, distribution, *journal, console);
 }
 
-std::optional<std::string> put_back(const platform::Directory& directory, const std::vector<TouchedFile>& touched,
-                                    const Journal& journal) {
+std::optional<Failure> put_back(const platform::Directory& directory, const std::vector<TouchedFile>& touched) {
     bool removed_any = false;
     for (const TouchedFile& file : touched) {
+        const Failure kept{FailedStep::opening, file.name};
         const std::optional<platform::FileStatus> now = platform::status_in(directory, file.name);
-        if (!now || now->id != file.id || now->size != file.length_after) return file.name;
-        const bool made_by_run = file.length_before == 0 && !journaled_length(journal, file.id);
-        if (made_by_run) {
+        if (!now || now->id != file.id || now->size != file.length_after) return kept;
+        if (file.created) {
             if (!platform::is_still(directory, file.name, file.id, platform::Links::refused) ||
                 !platform::remove_name(directory, file.name)) {
-                return file.name;
+                return kept;
             }
             removed_any = true;
         } else if (now->size != file.length_before &&
                    !platform::cut_back_file(directory, file.name, file.id, file.length_before)) {
-            return file.name;
+            return kept;
         }
     }
-    if (removed_any && !platform::sync_directory(directory)) return directory.text;
+    if (removed_any && !platform::sync_directory(directory)) return Failure{FailedStep::writing, directory.text};
     return std::nullopt;
 }
 

@@ -22,6 +22,7 @@ struct CheckedFile {
     TouchedFile file;
     std::int64_t next = 0;  // where the distribution's next byte for it lies
     bool shown = true;      // every byte checked so far is the distribution's
+    bool unreadable = false;
 };
 
 struct Proof {
@@ -53,11 +54,15 @@ void start_checked_run(Proof& proof, std::string_view sdf_name) {
     const std::optional<platform::FileStatus> status =
         opened ? opened->status : platform::status_in(proof.directory, proof.current_name);
     if (!status || std::find(proof.refused.begin(), proof.refused.end(), status->id) != proof.refused.end()) return;
+    // A file the journal does not know was never written by the run (rule 2).
+    const std::optional<JournaledFile> first_opened = journaled(proof.journal, status->id);
+    if (!first_opened) return;
     const auto [entry, added] = proof.files.try_emplace(status->id);
     if (added) {
-        const std::int64_t before = journaled_length(proof.journal, status->id).value_or(0);
-        entry->second = CheckedFile{TouchedFile{proof.current_name, status->id, before, status->size}, before,
-                                    status->size >= before && (opened || status->size == before)};
+        const std::int64_t before = first_opened->length;
+        entry->second = CheckedFile{
+            TouchedFile{proof.current_name, status->id, before, status->size, first_opened->created}, before,
+            status->size >= before && (opened || status->size == before)};
     }
     proof.current = &entry->second;
     if (opened) proof.sdf = std::move(opened->file);
@@ -75,6 +80,7 @@ void compare(Proof& proof, std::string_view record) {
     if (checked.shown && compared > 0) {
         proof.found.resize(compared);
         const std::optional<std::size_t> count = platform::read_at(proof.sdf, checked.next, proof.found);
+        checked.unreadable = !count;
         checked.shown = count == compared && std::string_view(proof.expected).substr(0, compared) == proof.found;
     }
     checked.next += static_cast<std::int64_t>(proof.expected.size());
@@ -101,26 +107,27 @@ bool compare_with_distribution(Proof& proof) {
 
 // What the proof found for the file at a name.
 struct Proven {
-    bool read = false;
-    std::vector<TouchedFile> touched;    // every file the distribution writes to, when all is shown
-    std::optional<std::string> foreign;  // else an SDF file that holds other bytes
+    std::optional<Failure> unread{};       // the merged file or an SDF file could not be read
+    std::vector<TouchedFile> touched{};    // every file the distribution writes to, when all is shown
+    std::optional<std::string> foreign{};  // else an SDF file that holds other bytes
 };
 
 Proven prove_by_content(const platform::Directory& directory, const Journal& journal, std::string_view name) {
+    const Failure merged_unread{FailedStep::reading, directory.text + std::string(name)};
     std::optional<TextStream> merged = text_open_in(directory, name, "ra");
-    if (!merged) return {};
+    if (!merged) return {.unread = merged_unread};
     Proof proof{.walk = MergedWalk{*merged, directory.text + std::string(name)},
                 .directory = directory,
                 .journal = journal};
-    for (const std::optional<platform::FileStatus>& own :
-         {text_file_status(*merged), platform::status_in(directory, journal_name, platform::Links::refused)}) {
+    for (const std::optional<platform::FileStatus>& own : {text_file_status(*merged), platform::file_status(journal.file)}) {
         if (own) proof.refused.push_back(own->id);
     }
     Proven proven;
-    proven.read = compare_with_distribution(proof);
+    if (!compare_with_distribution(proof)) proven.unread = merged_unread;
     static_cast<void>(platform::close_file(proof.sdf));  // only read: nothing to report
     static_cast<void>(text_close(*merged));
     for (auto& [id, checked] : proof.files) {
+        if (checked.unreadable) proven.unread = Failure{FailedStep::reading, checked.file.name};
         // Bytes past all that the distribution writes are not its own either.
         if (!checked.shown || checked.next < checked.file.length_after) proven.foreign = checked.file.name;
         proven.touched.push_back(std::move(checked.file));
@@ -132,13 +139,8 @@ Proven prove_by_content(const platform::Directory& directory, const Journal& jou
 std::optional<Failure> recover_for(const platform::Directory& directory, const Journal& journal,
                                    std::string_view name, const platform::FileStatus& status) {
     const Proven proven = prove_by_content(directory, journal, name);
-    if (!proven.read) return Failure{FailedStep::reading, directory.text + std::string(name)};
-    if (!proven.foreign) {
-        if (const std::optional<std::string> kept = put_back(directory, proven.touched, journal)) {
-            return Failure{FailedStep::opening, *kept};
-        }
-        return std::nullopt;
-    }
+    if (proven.unread) return proven.unread;
+    if (!proven.foreign) return put_back(directory, proven.touched);
     // Not shown, so nothing is cut: those bytes may be the only copy of
     // records. For the file the run read, another program wrote to the SDF
     // file or the file changed in place, and an operator decides.
@@ -146,7 +148,24 @@ std::optional<Failure> recover_for(const platform::Directory& directory, const J
     return std::nullopt;
 }
 
+// Rule 4: every record was on stable storage when the removal began; the
+// file read goes wherever it still stands as it was read, and nothing else.
+std::optional<Failure> finish_removal(const platform::Directory& directory, const Journal& journal) {
+    bool removed_any = false;
+    for (const std::string_view name : {aside_name, std::string_view(journal.merged_name)}) {
+        const std::optional<platform::FileStatus> status = platform::status_in(directory, name, platform::Links::refused);
+        if (!status || !is_journaled_merged_file_unchanged(journal, *status)) continue;
+        if (!platform::remove_name(directory, name)) {
+            return Failure{FailedStep::deleting, directory.text + journal.merged_name};
+        }
+        removed_any = true;
+    }
+    if (removed_any && !platform::sync_directory(directory)) return Failure{FailedStep::writing, directory.text};
+    return std::nullopt;
+}
+
 std::optional<Failure> recover(const platform::Directory& directory, const Journal& journal) {
+    if (journal.finished) return finish_removal(directory, journal);
     const std::string merged_path = directory.text + journal.merged_name;
     if (platform::name_taken(directory, aside_name)) {
         const std::optional<platform::FileStatus> aside = platform::status_in(directory, aside_name);
@@ -154,11 +173,7 @@ std::optional<Failure> recover(const platform::Directory& directory, const Journ
         if (is_journaled_merged_file_unchanged(journal, *aside)) {
             // Rule 3 held when it moved: only its removal is left. A crash
             // while its name was given back leaves it under that name too.
-            const bool removed = platform::remove_name(directory, aside_name) &&
-                                 (!platform::is_still(directory, journal.merged_name, aside->id) ||
-                                  platform::remove_name(directory, journal.merged_name));
-            if (!removed || !platform::sync_directory(directory)) return Failure{FailedStep::deleting, merged_path};
-            return std::nullopt;
+            return finish_removal(directory, journal);
         }
         if (std::optional<Failure> failure = recover_for(directory, journal, aside_name, *aside)) return failure;
         if (!give_back_name(directory, journal.merged_name)) return Failure{FailedStep::deleting, merged_path};
@@ -174,16 +189,17 @@ std::optional<Failure> recover(const platform::Directory& directory, const Journ
 }  // namespace
 
 std::optional<Failure> recover_interrupted_run(const platform::Directory& directory) {
-    const FoundJournal found = read_journal(directory);
-    const std::string journal_path = directory.text + std::string(journal_name);
+    FoundJournal found = read_journal(directory);
+    const Failure journal_failed{FailedStep::opening, directory.text + std::string(journal_name)};
     switch (found.state) {
     case FoundJournal::State::none: return std::nullopt;
-    case FoundJournal::State::refused: return Failure{FailedStep::opening, journal_path};
+    case FoundJournal::State::refused: return journal_failed;
+    case FoundJournal::State::unreadable: return Failure{FailedStep::reading, journal_failed.subject};
     case FoundJournal::State::unfinished: break;  // rule 2: no SDF file was touched after it
     case FoundJournal::State::found:
         if (std::optional<Failure> failure = recover(directory, found.journal)) return failure;
         break;
     }
-    if (!remove_journal(directory)) return Failure{FailedStep::deleting, journal_path};
+    if (!remove_journal(directory, found.journal)) return Failure{FailedStep::deleting, journal_failed.subject};
     return std::nullopt;
 }

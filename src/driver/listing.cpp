@@ -14,14 +14,15 @@ constexpr std::int32_t listing_line_limit = 20;
 // A listing this short holds no name worth taking: at most 4 characters and CR LF.
 constexpr std::uint64_t nothing_listed_length = 6;
 
-// The first name of the listing; empty when the listing yields no line. The
-// listing is only read, so its close has nothing to report.
-std::optional<std::string> first_listed_name() {
-    std::optional<TextStream> listing = text_open(listing_path, "ra");
-    if (!listing) return std::nullopt;
+// The first name of the listing, read through the file that holds the
+// listing's turn; empty when the listing yields no line. Nothing on a read
+// error.
+std::optional<std::string> first_listed_name(platform::File& turn) {
+    TextStream listing = text_stream_for_reading(std::move(turn));
     std::string name;
-    if (!text_read_line(name, listing_line_limit, *listing)) name.clear();
-    static_cast<void>(text_close(*listing));
+    if (!text_read_line(name, listing_line_limit, listing)) name.clear();
+    turn = text_release(listing);
+    if (text_error(listing)) return std::nullopt;
     trim_trailing_blanks(name);
     return name;
 }
@@ -36,16 +37,13 @@ bool is_listed(const platform::DirectoryEntry& entry, const std::string& extensi
 // One pass over the directory: the names a listing takes, in its order, and
 // the names of the SDF files. A directory that cannot be read lists nothing.
 std::vector<std::string> names_in(const platform::Directory& directory, const std::string& extension,
-                                  std::string& sdf_names) {
+                                  SdfNames& sdf_names) {
     std::vector<std::string> names;
     platform::DirectoryReading reading = platform::read_directory(directory);
     platform::DirectoryEntry entry;
     while (reading && platform::next_entry(reading, entry)) {
         if (is_listed(entry, extension)) names.push_back(entry.name);
-        if (has_sdf_extension(entry.name)) {
-            sdf_names += entry.name;
-            sdf_names += '\0';
-        }
+        if (has_sdf_extension(entry.name)) sdf_names.add(entry.name);
     }
     if (platform::listing_sorted) std::sort(names.begin(), names.end());
     return names;
@@ -56,7 +54,7 @@ std::vector<std::string> names_in(const platform::Directory& directory, const st
 std::optional<Failure> list_directory(const platform::Directory& directory, const std::string& extension,
                                       Listed& listed) {
     // The turn ends when its file goes, whichever way this function returns.
-    const std::optional<platform::File> turn = platform::wait_for_listing_turn(listing_path);
+    std::optional<platform::File> turn = platform::wait_for_listing_turn(listing_path);
     if (!turn) return Failure{FailedStep::opening, listing_path};
     // Made, or emptied, before the directory is read, as a shell's redirection
     // would be: a listing of the current directory holds the listing itself.
@@ -70,9 +68,11 @@ std::optional<Failure> list_directory(const platform::Directory& directory, cons
     const bool written = platform::write_all(*listing, text);
     if (!platform::close_file(*listing) || !written) return Failure{FailedStep::writing, listing_path};
 
-    if (const std::optional<platform::FileStatus> status = platform::file_status(*turn)) listed.listing = status->id;
-    if (static_cast<std::uint64_t>(file_length(listing_path)) <= nothing_listed_length) return std::nullopt;
-    listed.name = first_listed_name();
-    if (!listed.name) return Failure{FailedStep::opening, listing_path};
+    const std::optional<platform::FileStatus> status = platform::file_status(*turn);
+    if (!status) return Failure{FailedStep::reading, listing_path};
+    listed.listing = status->id;
+    if (static_cast<std::uint64_t>(status->size) <= nothing_listed_length) return std::nullopt;
+    listed.name = first_listed_name(*turn);
+    if (!listed.name) return Failure{FailedStep::reading, listing_path};
     return std::nullopt;
 }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "console/failure.h"
+#include "distribute/journal.h"
 #include "platform/platform.h"
 
 inline const std::string listing_path = "work1d.tmp";
@@ -14,7 +15,7 @@ inline const std::string listing_path = "work1d.tmp";
 struct Listed {
     std::optional<std::string> name;           // the first name listed, when there was one
     std::optional<platform::FileId> listing;   // the listing file, which is never a merged file
-    std::string sdf_names;                     // the directory's SDF files, each name ended by a NUL
+    SdfNames sdf_names;                        // the directory's SDF files
 };
 
 // Lists the directory into a listing of this run's own and reads its first

@@ -3,6 +3,7 @@
 // split it exactly once.
 #include "driver/run.h"
 
+#include <algorithm>
 #include <optional>
 #include <string>
 
@@ -23,15 +24,23 @@ namespace {
 // distribute it: with runs on one directory taking turns, this is a second
 // guard. The listing itself, matching the pattern, is no merged file either.
 std::optional<ClaimedFile> claim_merged_file(const platform::Directory& directory, const std::string& name,
-                                             const std::optional<platform::FileId>& listing) {
+                                             const OwnFiles& own_files) {
     std::optional<TextStream> stream = text_open_in(directory, name, "ra", platform::Links::refused);
     if (!stream || !text_claim_exclusively(*stream)) return std::nullopt;
     const std::optional<platform::FileStatus> claimed = text_file_status(*stream);
     if (!claimed || !platform::is_still(directory, name, claimed->id, platform::Links::refused) ||
-        claimed->id == listing) {
+        std::find(own_files.begin(), own_files.end(), claimed->id) != own_files.end()) {
         return std::nullopt;
     }
-    return ClaimedFile{name, std::move(*stream), *claimed, listing};
+    return ClaimedFile{name, std::move(*stream), *claimed, own_files};
+}
+
+// The run's own files outside its journal: its listing and its turn.
+OwnFiles own_files(const platform::File& turn, const Listed& listed) {
+    OwnFiles own;
+    if (listed.listing) own.push_back(*listed.listing);
+    if (const std::optional<platform::FileStatus> status = platform::file_status(turn)) own.push_back(status->id);
+    return own;
 }
 
 // Whether the listed name is one a run may take: one that was asked for, as
@@ -43,12 +52,12 @@ bool may_be_taken(const std::string& name, const std::string& extension) {
 }
 
 std::optional<Failure> split_listed_file(const platform::Directory& directory, const std::string& extension,
-                                         const Listed& listed, Console& console) {
+                                         const Listed& listed, const OwnFiles& own_files, Console& console) {
     const std::string& name = *listed.name;
     const std::string merged_path = directory.text + name;
     print(console, messages::input_report, {name, decimal(file_length(directory, name))});
     if (!may_be_taken(name, extension)) return Failure{FailedStep::opening, merged_path};
-    std::optional<ClaimedFile> merged = claim_merged_file(directory, name, listed.listing);
+    std::optional<ClaimedFile> merged = claim_merged_file(directory, name, own_files);
     if (!merged) return Failure{FailedStep::opening, merged_path};
     return split_exactly_once(directory, *merged, listed.sdf_names, console);
 }
@@ -68,7 +77,9 @@ std::optional<Failure> split_first_merged_file(const std::string& directory_argu
     std::optional<Failure> failure = recover_interrupted_run(*directory);
     Listed listed;
     if (!failure) failure = list_directory(*directory, extension, listed);
-    if (!failure && listed.name) failure = split_listed_file(*directory, extension, listed, console);
+    if (!failure && listed.name) {
+        failure = split_listed_file(*directory, extension, listed, own_files(*turn, listed), console);
+    }
     // What ending the turn reports changes nothing of the run's work.
     static_cast<void>(platform::end_directory_turn(*directory, *turn));
     return failure;

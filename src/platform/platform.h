@@ -55,17 +55,21 @@ struct Directory {
 [[nodiscard]] std::optional<Directory> open_directory(const std::string& directory_text);
 
 // Whether a symbolic link (a reparse point on Windows) at a name is followed
-// to the file it names, or the name is refused.
+// to the file it names, or the name is refused. A link is followed only when
+// it belongs to the user the run runs as: one that others may write the
+// directory to plant is never followed with the run's rights.
 enum class Links { followed, refused };
 
 enum class Access {
     read,     // an existing file, from its start
     create,   // created when absent, emptied when present
-    // Created when absent; every write lands at the end as it is at that
-    // moment. When another run may reach the file by another name (this one
-    // is a symbolic link, or the file has more than one), and on Windows
-    // always, its turn is taken before its status is read (see
-    // wait_for_file_turn), so that the status is the one this run writes after.
+    // Created when nothing is at the name, exclusively, so that the run knows
+    // the file is one it made (OpenedFile::created); every write lands at the
+    // end as it is at that moment. When another run may reach the file by
+    // another name (this one is a symbolic link, or the file has more than
+    // one), and on Windows always, its turn is taken before its status is
+    // read (see wait_for_file_turn), so that the status is the one this run
+    // writes after.
     append,
     rewrite,  // an existing file, written where its position stands: to cut it back
     // An existing file, as a sync of it needs it: for reading where any
@@ -97,6 +101,8 @@ struct FileStatus {
 struct OpenedFile {
     File file;
     FileStatus status;
+    bool created = false;  // Access::append: this open made the file
+    bool in_turn = false;  // Access::append: the file's turn is taken
 };
 
 // Opens a regular file of the directory, or a file by its path. A directory,
@@ -141,6 +147,9 @@ void start_write_back(File& file);
 // another open file holds one. The claim lasts until the file is closed.
 [[nodiscard]] bool claim_exclusively(File& file);
 
+// The same, waiting for as long as another open file holds a claim.
+[[nodiscard]] bool wait_to_claim(File& file);
+
 // Waits for the file's turn, as runs that append to one SDF file from
 // different directories take it, and holds it until the file is closed. Reads
 // and writes of others are not hindered: the turn keeps runs of this command
@@ -167,6 +176,12 @@ void start_write_back(File& file);
 // Whether the open file still has a name in some directory: false once
 // every name of it is removed, and it lives on only while it is held open.
 [[nodiscard]] bool has_a_name(const File& file);
+
+// Removes name, a file of the command's own that held holds open, and closes
+// held: false when the name is still there. Where a name can go while its
+// file is held (POSIX), it goes first, so that a run waiting for the file's
+// claim finds it gone.
+[[nodiscard]] bool remove_held(const Directory& directory, std::string_view name, File& held);
 
 // Removes the name from the directory, whatever file it names: false when
 // it is still there.
@@ -240,16 +255,25 @@ using DirectoryReading = std::unique_ptr<DirectoryPass, DirectoryPassEnd>;
 inline constexpr std::string_view directory_turn_name = ".vrtl_sdf.lock";
 
 // Waits until no other run holds the directory's turn, and takes it: held
-// from before the listing to the end of the run, so that no two runs work in
-// one directory at once. The end of the process ends the turn, however it
-// ends. Nothing when the turn's file cannot be opened or is no regular file.
+// from before the listing to the end of the run, so that runs on one
+// directory wait for each other. The end of the process ends the turn,
+// however it ends. A turn's file whose name moves on while a run waits (its
+// holder removed it at its end, or someone else did) is waited on no longer:
+// the run takes the turn of the file at the name then. The file can be
+// opened by every user who may write the directory, whatever the umask.
+// Nothing when the turn's file cannot be opened or is no regular file.
+//
+// Anyone who may write the directory can remove the turn's name while a run
+// holds it, so the turn alone never lets a run act on another's work: the
+// journal, held by its run, is what keeps two runs apart (exactly_once.h).
 [[nodiscard]] std::optional<File> wait_for_directory_turn(const Directory& directory);
 
 // Ends the turn, and takes its file away with it where no other run holds it.
 [[nodiscard]] bool end_directory_turn(const Directory& directory, File& turn);
 
-// Waits for the turn on the listing file at path, which it opens (creating
-// it, writable by its owner whatever the umask): runs that share a current
+// Waits for the turn on the listing file at path, which it opens for reading
+// (creating it, readable and writable by its owner whatever the umask), and
+// through which the run reads the listing back: runs that share a current
 // directory take turns from writing the listing to reading its first line.
 // Others' reads and writes of the file are not hindered. Nothing when the
 // path cannot be opened, is a link, or is no regular file with one name.
@@ -258,22 +282,37 @@ inline constexpr std::string_view directory_turn_name = ".vrtl_sdf.lock";
 // ---- The deletion of the merged file ----------------------------------------
 
 enum class Removal {
+    ready,        // the file read, as it was read, is ready to be removed
     removed,      // the file read is gone from its name
     not_removed,  // it is still at its name
     changed,      // it was changed since it was read, and is left at its name
     replaced,     // another file is at the name now, and is left there
     gone,         // nothing is at the name: the file read was taken away
     left_aside,   // what was at the name stands at aside, as it could not be given its name back
+    aside_taken,  // aside cannot be used: something else stands there, and nothing was moved
 };
 
-// Removes from name the file that read holds open, but only that file, and
-// only when it is still as as_read describes it. Where the system can only
-// remove a name, not a file (POSIX), the file first moves to aside, a name
-// of the command's own in the directory, so that what is removed is exactly
-// what was looked at; a crash can leave it there. Where it can remove the
-// file held (Windows), aside is not used.
-[[nodiscard]] Removal remove_file_read(const Directory& directory, std::string_view name, std::string_view aside,
-                                       const FileStatus& as_read, File& read);
+// The removal of the file read from name comes in two steps, so that the
+// caller can record between them that the removal is under way. The first
+// makes sure that what stands at name is the file that read holds open,
+// still as as_read describes it: Removal::ready, or why not, with the file
+// left at its name. Where the system can only remove a name, not a file
+// (POSIX), the file first moves to aside, a name of the command's own in the
+// directory, so that what is removed is exactly what was looked at; a crash
+// can leave it there. Where it can remove the file held (Windows), aside is
+// not used.
+[[nodiscard]] Removal prepare_removal(const Directory& directory, std::string_view name, std::string_view aside,
+                                      const FileStatus& as_read, File& read);
+
+// The second step, after Removal::ready: removes the file. Removal::removed,
+// or, when it cannot be, the file given its name back (not_removed or
+// left_aside).
+[[nodiscard]] Removal remove_prepared(const Directory& directory, std::string_view name, std::string_view aside,
+                                      File& read);
+
+// Undoes the first step when the caller decides against the removal: the
+// file gets its name back (not_removed or left_aside).
+[[nodiscard]] Removal cancel_removal(const Directory& directory, std::string_view name, std::string_view aside);
 
 // ---- Names and the listing --------------------------------------------------
 

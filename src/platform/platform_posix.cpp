@@ -51,7 +51,7 @@ int open_flags(Access access) {
     return -1;
 }
 
-// Files of the command's own are written by their owner only, whatever the umask.
+// Files of the command's own are written by their owner only.
 mode_t creation_mode(Access access) { return access == Access::own_new ? 0644 : 0666; }
 
 FileId id_of(const struct stat& status) {
@@ -77,17 +77,71 @@ std::optional<FileStatus> regular_status(int fd) {
     return status_of(status);
 }
 
+// The target of the symbolic link at name, when the link belongs to the user
+// the run runs as; nothing for anyone else's link. The link is looked at
+// before and after its target is read, so that the target is the one of the
+// link whose owner was checked.
+std::optional<std::string> own_link_target(int at, const char* name) {
+    struct stat before {};
+    if (fstatat(at, name, &before, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(before.st_mode) ||
+        before.st_uid != geteuid()) {
+        return std::nullopt;
+    }
+    std::string target(static_cast<std::size_t>(std::max<off_t>(before.st_size, 0)) + 1, '\0');
+    const ssize_t length = readlinkat(at, name, target.data(), target.size());
+    struct stat after {};
+    if (length <= 0 || static_cast<std::size_t>(length) >= target.size() ||
+        fstatat(at, name, &after, AT_SYMLINK_NOFOLLOW) != 0 || after.st_ino != before.st_ino ||
+        after.st_dev != before.st_dev) {
+        return std::nullopt;
+    }
+    target.resize(static_cast<std::size_t>(length));
+    return target;
+}
+
+constexpr int common_open_flags = O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+
+// Opens the file that the link at name leads to, as far as links are
+// followed: never creating one, so that nothing is made where it points.
+int open_through_link(int at, const char* name, int flags, Links links) {
+    std::optional<std::string> target;
+    if (links == Links::followed) target = own_link_target(at, name);
+    if (!target) {
+        errno = ELOOP;
+        return -1;
+    }
+    // A link to a link is a chain that someone else may have made.
+    return retrying([&] { return openat(at, target->c_str(), (flags & ~(O_CREAT | O_EXCL)) | O_NOFOLLOW); });
+}
+
 // Opens name relative to the directory descriptor at (AT_FDCWD for a path).
 // O_NONBLOCK keeps the open of a FIFO from waiting for a peer; on a regular
 // file it changes nothing. Sets through_link when name is a symbolic link,
-// which its own open tells at no cost for a plain name; a link is followed
-// only to a file that exists, so that nothing is created where it points.
+// which its own open tells at no cost for a plain name.
 int open_name(int at, const char* name, Access access, Links links, bool& through_link) {
-    const int flags = open_flags(access) | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+    const int flags = open_flags(access) | common_open_flags;
     const int fd = retrying([&] { return openat(at, name, flags | O_NOFOLLOW, creation_mode(access)); });
     through_link = fd == -1 && errno == ELOOP;
-    if (!through_link || links == Links::refused) return fd;
-    return retrying([&] { return openat(at, name, flags & ~(O_CREAT | O_EXCL), 0); });
+    return through_link ? open_through_link(at, name, flags, links) : fd;
+}
+
+// Opens name to append to it, creating the file only where nothing is at
+// the name, and exclusively, so that created tells a file this open made. An
+// existing file is opened without O_CREAT first, which costs one call where
+// most runs find their file.
+int open_to_append(int at, const char* name, Links links, bool& through_link, bool& created) {
+    constexpr int flags = O_WRONLY | O_APPEND | common_open_flags;
+    // A name that comes and goes between the two opens is tried again, a few times.
+    for (int tries = 0; tries < 100; ++tries) {
+        int fd = retrying([&] { return openat(at, name, flags | O_NOFOLLOW); });
+        through_link = fd == -1 && errno == ELOOP;
+        if (through_link) return open_through_link(at, name, flags, links);
+        if (fd != -1 || errno != ENOENT) return fd;
+        fd = retrying([&] { return openat(at, name, flags | O_CREAT | O_EXCL | O_NOFOLLOW, 0666); });
+        created = fd != -1;
+        if (fd != -1 || errno != EEXIST) return fd;
+    }
+    return -1;
 }
 
 // Opens name and gives the file with its status; nothing when the open fails
@@ -95,16 +149,23 @@ int open_name(int at, const char* name, Access access, Links links, bool& throug
 // reach by another name, through a link, is written only in its turn.
 std::optional<OpenedFile> open_at(int at, const char* name, Access access, Links links) {
     bool through_link = false;
-    const int fd = open_name(at, name, access, links, through_link);
+    bool created = false;
+    const int fd = access == Access::append ? open_to_append(at, name, links, through_link, created)
+                                            : open_name(at, name, access, links, through_link);
     if (fd == -1) return std::nullopt;
     File file(fd, access == Access::append ? Writes::at_end : Writes::at_position);
     struct stat status {};
     if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
-    const bool shared = through_link || status.st_nlink > 1;
-    if (access == Access::append && shared && (!wait_for_file_turn(file) || fstat(fd, &status) != 0)) {
+    // A file of the command's own is read back by the run that made it, or the next.
+    constexpr mode_t owner_reads_and_writes = S_IRUSR | S_IWUSR;
+    if (access == Access::own_new && (status.st_mode & owner_reads_and_writes) != owner_reads_and_writes &&
+        fchmod(fd, (status.st_mode & 07777) | owner_reads_and_writes) != 0) {
         return std::nullopt;
     }
-    OpenedFile opened{std::move(file), status_of(status)};
+    const bool shared = through_link || status.st_nlink > 1;
+    const bool in_turn = access == Access::append && shared;
+    if (in_turn && (!wait_for_file_turn(file) || fstat(fd, &status) != 0)) return std::nullopt;
+    OpenedFile opened{std::move(file), status_of(status), created, in_turn};
     // Emptying waits until the file is known to be a regular one.
     if (access == Access::create) {
         if (!truncate_file(opened.file, 0)) return std::nullopt;
@@ -206,6 +267,8 @@ bool claim_exclusively(File& file) {
     return retrying([&] { return flock(fd_of(file), LOCK_EX | LOCK_NB); }) == 0;
 }
 
+bool wait_to_claim(File& file) { return retrying([&] { return flock(fd_of(file), LOCK_EX); }) == 0; }
+
 // A record lock, not flock: a run that appends to a file that another run
 // has claimed to read as its merged file must not wait for that run.
 bool wait_for_file_turn(File& file) {
@@ -216,12 +279,17 @@ bool wait_for_file_turn(File& file) {
 }
 
 std::optional<FileStatus> status_in(const Directory& directory, std::string_view name, Links links) {
+    if (!is_plain(name)) return std::nullopt;
+    const int at = fd_of(directory.handle);
+    const std::string plain = name_text(name);
     struct stat status {};
-    const int flags = links == Links::refused ? AT_SYMLINK_NOFOLLOW : 0;
-    if (!is_plain(name) || fstatat(fd_of(directory.handle), name_text(name).c_str(), &status, flags) != 0 ||
-        !S_ISREG(status.st_mode)) {
-        return std::nullopt;
+    if (fstatat(at, plain.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
+    if (S_ISLNK(status.st_mode)) {
+        const std::optional<std::string> target =
+            links == Links::followed ? own_link_target(at, plain.c_str()) : std::nullopt;
+        if (!target || fstatat(at, target->c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
     }
+    if (!S_ISREG(status.st_mode)) return std::nullopt;
     return status_of(status);
 }
 
@@ -241,6 +309,14 @@ bool name_taken(const Directory& directory, std::string_view name) {
 bool has_a_name(const File& file) {
     struct stat status {};
     return fstat(fd_of(file), &status) != 0 || status.st_nlink > 0;
+}
+
+bool remove_held(const Directory& directory, std::string_view name, File& held) {
+    // Only while the name still leads to the file held: never one put in its place.
+    const std::optional<FileStatus> status = file_status(held);
+    if (status && is_still(directory, name, status->id, Links::refused)) static_cast<void>(remove_name(directory, name));
+    const bool gone = !name_taken(directory, name);
+    return close_file(held) && gone;
 }
 
 bool remove_name(const Directory& directory, std::string_view name) {
@@ -313,19 +389,25 @@ enum class Turn { taken, name_moved_on, failed };
 
 // Opens, creating it when absent, a file of the command's own that carries a
 // turn, and waits for the turn: never through a link, and only a regular
-// file with one name. The turn counts only while the name still leads to the
-// file waited on: a run that ended its turn may have removed it meanwhile.
-Turn take_turn_of(int at, const char* name, mode_t mode, std::optional<File>& taken) {
+// file with one name. One this run makes gets mode less the umask, and at
+// least the bits required whatever the umask. The turn counts only while the name still
+// leads to the file waited on: a run that ended its turn removes it, and
+// anyone who may write the directory can.
+Turn take_turn_of(int at, const char* name, mode_t mode, mode_t required, std::optional<File>& taken) {
     constexpr int flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
     int fd = retrying([&] { return openat(at, name, flags | O_CREAT | O_EXCL, mode); });
     const bool made = fd != -1;
     if (!made && errno == EEXIST) fd = retrying([&] { return openat(at, name, flags); });
-    if (fd == -1) return Turn::failed;
+    // Gone between the two opens: its holder has just ended its turn.
+    if (fd == -1) return errno == ENOENT ? Turn::name_moved_on : Turn::failed;
     File file(fd);
     struct stat status {};
-    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_nlink != 1) return Turn::failed;
-    // A umask that takes the owner's write away would lock later runs out.
-    if (made && (status.st_mode & S_IWUSR) == 0 && fchmod(fd, status.st_mode | S_IWUSR) != 0) return Turn::failed;
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return Turn::failed;
+    if (status.st_nlink == 0) return Turn::name_moved_on;
+    if (status.st_nlink != 1) return Turn::failed;
+    if (made && (status.st_mode & required) != required && fchmod(fd, status.st_mode | required) != 0) {
+        return Turn::failed;
+    }
     if (retrying([&] { return flock(fd, LOCK_EX); }) != 0) return Turn::failed;
     struct stat at_name {};
     if (fstatat(at, name, &at_name, AT_SYMLINK_NOFOLLOW) != 0 || id_of(at_name) != id_of(status)) {
@@ -336,17 +418,18 @@ Turn take_turn_of(int at, const char* name, mode_t mode, std::optional<File>& ta
 }
 
 // A run that dies gives up its turn with its descriptors.
-std::optional<File> wait_for_turn_of(int at, const char* name, mode_t mode) {
+std::optional<File> wait_for_turn_of(int at, const char* name, mode_t mode, mode_t required) {
     std::optional<File> taken;
     Turn turn = Turn::name_moved_on;
-    while (turn == Turn::name_moved_on) turn = take_turn_of(at, name, mode, taken);
+    while (turn == Turn::name_moved_on) turn = take_turn_of(at, name, mode, required, taken);
     return taken;
 }
 
 }  // namespace
 
 std::optional<File> wait_for_directory_turn(const Directory& directory) {
-    return wait_for_turn_of(fd_of(directory.handle), std::string(directory_turn_name).c_str(), 0644);
+    // Readable by all, so that another user's run can wait for it.
+    return wait_for_turn_of(fd_of(directory.handle), std::string(directory_turn_name).c_str(), 0644, 0644);
 }
 
 bool end_directory_turn(const Directory& directory, File& turn) {
@@ -360,29 +443,42 @@ bool end_directory_turn(const Directory& directory, File& turn) {
 }
 
 std::optional<File> wait_for_listing_turn(const std::string& path) {
-    return wait_for_turn_of(AT_FDCWD, path.c_str(), 0666);
+    // Read back by the run that wrote it.
+    return wait_for_turn_of(AT_FDCWD, path.c_str(), 0666, S_IRUSR | S_IWUSR);
 }
 
-Removal remove_file_read(const Directory& directory, std::string_view name, std::string_view aside,
-                         const FileStatus& as_read, File&) {
+Removal cancel_removal(const Directory& directory, std::string_view name, std::string_view aside) {
+    return move_unless_taken(directory, aside, name) ? Removal::not_removed : Removal::left_aside;
+}
+
+Removal prepare_removal(const Directory& directory, std::string_view name, std::string_view aside,
+                        const FileStatus& as_read, File&) {
     const int at = fd_of(directory.handle);
     if (!is_plain(name) || !is_plain(aside)) return Removal::not_removed;
     // Moved aside first, so that what is removed is exactly what was looked
     // at: a file renamed onto name meanwhile is given it back, never removed.
     if (renameat(at, name_text(name).c_str(), at, name_text(aside).c_str()) != 0) {
-        return errno == ENOENT ? Removal::gone : Removal::not_removed;
+        switch (errno) {
+        case ENOENT: return Removal::gone;
+        case EISDIR:
+        case ENOTEMPTY:
+        case EEXIST: return Removal::aside_taken;  // a directory stands there
+        default: return Removal::not_removed;
+        }
     }
     struct stat moved {};
     const bool regular = fstatat(at, name_text(aside).c_str(), &moved, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(moved.st_mode);
     const bool is_the_file_read = regular && id_of(moved) == as_read.id;
-    const bool unchanged = is_the_file_read && status_of(moved) == as_read;
-    if (unchanged) {
-        static_cast<void>(unlinkat(at, name_text(aside).c_str(), 0));  // what counts is whether it is gone
-        if (!name_taken(directory, aside)) return Removal::removed;
-    }
-    if (!move_unless_taken(directory, aside, name)) return Removal::left_aside;
-    if (!is_the_file_read) return Removal::replaced;
-    return unchanged ? Removal::not_removed : Removal::changed;
+    if (is_the_file_read && status_of(moved) == as_read) return Removal::ready;
+    if (cancel_removal(directory, name, aside) == Removal::left_aside) return Removal::left_aside;
+    return is_the_file_read ? Removal::changed : Removal::replaced;
+}
+
+Removal remove_prepared(const Directory& directory, std::string_view name, std::string_view aside, File&) {
+    // What unlinkat reports does not count, but whether the name is gone.
+    static_cast<void>(unlinkat(fd_of(directory.handle), name_text(aside).c_str(), 0));
+    if (!name_taken(directory, aside)) return Removal::removed;
+    return cancel_removal(directory, name, aside);
 }
 
 namespace {

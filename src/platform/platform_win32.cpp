@@ -229,19 +229,68 @@ std::optional<Directory> open_directory(const std::string& directory_text) {
 
 namespace {
 
+// The security identifier of the file's owner, or of the user this process
+// runs as, in its text form: one is compared with the other.
+std::optional<std::string> owner_of(HANDLE handle, SE_OBJECT_TYPE type) {
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(handle, type, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr, &descriptor) !=
+        ERROR_SUCCESS) {
+        return std::nullopt;
+    }
+    const std::unique_ptr<void, decltype(&LocalFree)> held(descriptor, &LocalFree);
+    LPSTR text = nullptr;
+    if (!ConvertSidToStringSidA(owner, &text)) return std::nullopt;
+    const std::unique_ptr<void, decltype(&LocalFree)> held_text(text, &LocalFree);
+    return std::string(text);
+}
+
+std::optional<std::string> user_of_this_process() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return std::nullopt;
+    const OwnedHandle held(token);
+    DWORD needed = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &needed);
+    std::vector<char> buffer(needed);
+    if (needed == 0 || !GetTokenInformation(token, TokenUser, buffer.data(), needed, &needed)) return std::nullopt;
+    LPSTR text = nullptr;
+    if (!ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text)) return std::nullopt;
+    const std::unique_ptr<void, decltype(&LocalFree)> held_text(text, &LocalFree);
+    return std::string(text);
+}
+
+}  // namespace
+
+namespace {
+
 bool is_reparse_point(const BY_HANDLE_FILE_INFORMATION& information) {
     return (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
+// Whether the link at path belongs to the user the run runs as: an
+// operator's link to a file shared between folders, never one that others
+// who may write the folder planted.
+bool is_own_link(const std::string& path) {
+    const OwnedHandle link(CreateFileA(path.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES, share_all, nullptr,
+                                       OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
+                                       nullptr));
+    if (link.get() == INVALID_HANDLE_VALUE) return false;
+    const std::optional<std::string> owner = owner_of(link.get(), SE_FILE_OBJECT);
+    return owner && owner == user_of_this_process();
+}
+
 // Opens path as open_in does. A file is never created through a reparse
-// point; one is opened as itself, and refused, where links are refused.
+// point; one is opened as itself, and refused, where links are refused, and
+// followed only where the run's own user made it.
 std::optional<OpenedFile> open_file_at(const std::string& path, Access access, Links links) {
     const DWORD found = GetFileAttributesA(path.c_str());
     const bool through_link = found != INVALID_FILE_ATTRIBUTES && (found & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-    if (through_link && links == Links::refused) return std::nullopt;
+    if (through_link && (links == Links::refused || !is_own_link(path))) return std::nullopt;
     const DWORD creation = through_link && disposition(access) == OPEN_ALWAYS ? OPEN_EXISTING : disposition(access);
     const DWORD flags = attributes(access) | (links == Links::refused ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
     const HANDLE handle = open_handle(path, desired_access(access), share_mode(access), creation, flags);
+    // OPEN_ALWAYS tells whether it made the file, in the same step as the open.
+    const bool created = handle != INVALID_HANDLE_VALUE && creation == OPEN_ALWAYS && GetLastError() != ERROR_ALREADY_EXISTS;
     if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
     File file(value_of(handle), access == Access::append ? Writes::at_end : Writes::at_position);
     const std::optional<BY_HANDLE_FILE_INFORMATION> kind = disk_file_information(handle);
@@ -251,7 +300,8 @@ std::optional<OpenedFile> open_file_at(const std::string& path, Access access, L
     if (access == Access::create && !truncate_file(file, 0)) return std::nullopt;
     const std::optional<BY_HANDLE_FILE_INFORMATION> information = disk_file_information(handle);
     if (!information) return std::nullopt;
-    return OpenedFile{std::move(file), status_of(*information)};
+    return OpenedFile{std::move(file), status_of(*information), created && access == Access::append,
+                      access == Access::append};
 }
 
 }  // namespace
@@ -307,12 +357,19 @@ bool close_file(File& file) {
     return CloseHandle(reinterpret_cast<HANDLE>(file.release())) != 0;
 }
 
-bool claim_exclusively(File& file) {
+namespace {
+
+bool lock_whole_file(File& file, DWORD flags) {
     OVERLAPPED from_the_start{};
     constexpr DWORD whole_file = std::numeric_limits<DWORD>::max();
-    return LockFileEx(handle_of(file), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, whole_file, whole_file,
-                      &from_the_start) != 0;
+    return LockFileEx(handle_of(file), LOCKFILE_EXCLUSIVE_LOCK | flags, 0, whole_file, whole_file, &from_the_start) != 0;
 }
+
+}  // namespace
+
+bool claim_exclusively(File& file) { return lock_whole_file(file, LOCKFILE_FAIL_IMMEDIATELY); }
+
+bool wait_to_claim(File& file) { return lock_whole_file(file, 0); }
 
 namespace {
 
@@ -346,10 +403,16 @@ std::optional<std::size_t> read_at(File& file, std::int64_t offset, std::span<ch
 
 std::optional<FileStatus> status_in(const Directory& directory, std::string_view name, Links links) {
     if (!is_plain(name)) return std::nullopt;
+    const std::string path = path_of(directory, name);
+    const DWORD found = GetFileAttributesA(path.c_str());
+    if (found != INVALID_FILE_ATTRIBUTES && (found & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && links == Links::followed &&
+        !is_own_link(path)) {
+        return std::nullopt;
+    }
     // No access asked for: the attributes of a file that may not be read can
     // still be queried.
     const DWORD flags = links == Links::refused ? FILE_FLAG_OPEN_REPARSE_POINT : 0;
-    const OwnedHandle handle(open_handle(path_of(directory, name), 0, share_all, OPEN_EXISTING, flags));
+    const OwnedHandle handle(open_handle(path, 0, share_all, OPEN_EXISTING, flags));
     if (handle.get() == INVALID_HANDLE_VALUE) return std::nullopt;
     const std::optional<BY_HANDLE_FILE_INFORMATION> information = disk_file_information(handle.get());
     if (!information) return std::nullopt;
@@ -359,39 +422,6 @@ std::optional<FileStatus> status_in(const Directory& directory, std::string_view
     return status_of(*information);
 }
 
-namespace {
-
-// The security identifier of the file's owner, or of the user this process
-// runs as, in its text form: one is compared with the other.
-std::optional<std::string> owner_of(HANDLE handle, SE_OBJECT_TYPE type) {
-    PSID owner = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (GetSecurityInfo(handle, type, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr, &descriptor) !=
-        ERROR_SUCCESS) {
-        return std::nullopt;
-    }
-    const std::unique_ptr<void, decltype(&LocalFree)> held(descriptor, &LocalFree);
-    LPSTR text = nullptr;
-    if (!ConvertSidToStringSidA(owner, &text)) return std::nullopt;
-    const std::unique_ptr<void, decltype(&LocalFree)> held_text(text, &LocalFree);
-    return std::string(text);
-}
-
-std::optional<std::string> user_of_this_process() {
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return std::nullopt;
-    const OwnedHandle held(token);
-    DWORD needed = 0;
-    GetTokenInformation(token, TokenUser, nullptr, 0, &needed);
-    std::vector<char> buffer(needed);
-    if (needed == 0 || !GetTokenInformation(token, TokenUser, buffer.data(), needed, &needed)) return std::nullopt;
-    LPSTR text = nullptr;
-    if (!ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text)) return std::nullopt;
-    const std::unique_ptr<void, decltype(&LocalFree)> held_text(text, &LocalFree);
-    return std::string(text);
-}
-
-}  // namespace
 
 // Who else may write the file is left to the directory's permissions, which
 // a file made in it takes on: the owner is what tells a file of the run's own.
@@ -416,6 +446,15 @@ bool has_a_name(const File& file) {
 
 bool name_taken(const Directory& directory, std::string_view name) {
     return is_plain(name) && GetFileAttributesA(path_of(directory, name).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// A file held open without sharing its deletion cannot go by its name: it
+// is let go first, and its name removed while it still leads to it.
+bool remove_held(const Directory& directory, std::string_view name, File& held) {
+    const std::optional<FileStatus> status = file_status(held);
+    const bool closed = close_file(held);
+    if (status && is_still(directory, name, status->id, Links::refused)) static_cast<void>(remove_name(directory, name));
+    return closed && !name_taken(directory, name);
 }
 
 bool remove_name(const Directory& directory, std::string_view name) {
@@ -628,8 +667,8 @@ bool delete_file_held(const File& read) {
 // so that nothing its name leads to by then is touched, and a deletion still
 // pending because another process holds the file counts as done. aside is
 // not used.
-Removal remove_file_read(const Directory& directory, std::string_view name, std::string_view,
-                         const FileStatus& as_read, File& read) {
+Removal prepare_removal(const Directory& directory, std::string_view name, std::string_view,
+                        const FileStatus& as_read, File& read) {
     if (!is_plain(name)) return Removal::not_removed;
     switch (what_is_at(directory, name, as_read.id)) {
     case AtName::nothing: return Removal::gone;
@@ -638,8 +677,15 @@ Removal remove_file_read(const Directory& directory, std::string_view name, std:
     }
     if (file_status(read) != as_read) return Removal::changed;
     pause_for_test("checked");
+    return Removal::ready;
+}
+
+Removal remove_prepared(const Directory&, std::string_view, std::string_view, File& read) {
     return delete_file_held(read) ? Removal::removed : Removal::not_removed;
 }
+
+// The file never left its name.
+Removal cancel_removal(const Directory&, std::string_view, std::string_view) { return Removal::not_removed; }
 
 // As dir lists them: in the order of the file system.
 const bool listing_sorted = false;

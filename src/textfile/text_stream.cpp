@@ -124,6 +124,15 @@ std::size_t whole_pages_part(const TextStream& stream) {
     return holding_size - into_page;
 }
 
+// Takes the file's turn before the first of several writes.
+bool take_turn_when_due(TextStream& stream) {
+    if (!stream.turn_due) return true;
+    stream.turn_due = false;
+    if (platform::wait_for_file_turn(stream.file)) return true;
+    stream.error = true;
+    return false;
+}
+
 // Adds bytes to the held output. The buffer goes to the file only when it is
 // full and more bytes come, so the file receives whole pages at a time.
 bool hold(std::string_view bytes, TextStream& stream) {
@@ -139,7 +148,7 @@ bool hold(std::string_view bytes, TextStream& stream) {
         std::memcpy(base + stream.next, bytes.data(), room);
         stream.next = holding_size;
         bytes.remove_prefix(room);
-        if (!hand_over(stream, whole_pages_part(stream))) return false;
+        if (!take_turn_when_due(stream) || !hand_over(stream, whole_pages_part(stream))) return false;
     }
 }
 
@@ -190,20 +199,26 @@ TextStream text_stream_for_writing(platform::File file) {
     return stream;
 }
 
+TextStream text_stream_for_reading(platform::File file) {
+    TextStream stream;
+    stream.file = std::move(file);
+    return stream;
+}
+
 void text_reopen_for_writing(TextStream& closed, platform::File file) {
     std::unique_ptr<char[]> holding = std::move(closed.holding);
     closed = text_stream_for_writing(std::move(file));
     closed.holding = std::move(holding);
 }
 
-std::optional<platform::FileStatus> text_reopen_for_appending(TextStream& closed,
-                                                            const platform::Directory& directory,
-                                                            std::string_view name) {
+std::optional<OpenedToAppend> text_reopen_for_appending(TextStream& closed, const platform::Directory& directory,
+                                                       std::string_view name) {
     std::optional<platform::OpenedFile> opened = platform::open_in(directory, name, platform::Access::append);
     if (!opened) return std::nullopt;
     text_reopen_for_writing(closed, std::move(opened->file));
     closed.written_from = opened->status.size;
-    return opened->status;
+    closed.turn_due = !opened->in_turn;
+    return OpenedToAppend{opened->status, opened->created};
 }
 
 bool text_read_line(std::string& line, std::int32_t limit, TextStream& stream) {

@@ -35,6 +35,9 @@ struct TextStream {
     // Where a stream opened to append began writing: the file's length then,
     // so that its writes after the first fall on the file's page boundaries.
     std::int64_t written_from = 0;
+    // Appending: the file's turn is still to be taken before a write that
+    // more writes follow (text_reopen_for_appending).
+    bool turn_due = false;
 };
 
 // What a text stream stores for a line feed.
@@ -51,8 +54,11 @@ inline constexpr std::string_view stored_line_end = "\r\n";
                                                      std::string_view mode,
                                                      platform::Links links = platform::Links::followed);
 
-// Wraps an already open file, such as standard output, as a text stream for writing.
+// Wraps an already open file, such as standard output, as a text stream for
+// writing, or one opened to read as a text stream for reading from where its
+// position stands.
 [[nodiscard]] TextStream text_stream_for_writing(platform::File file);
+[[nodiscard]] TextStream text_stream_for_reading(platform::File file);
 
 // Makes a closed stream a new one that writes to file, as
 // text_stream_for_writing does, keeping the holding buffer it already has: a
@@ -60,13 +66,22 @@ inline constexpr std::string_view stored_line_end = "\r\n";
 void text_reopen_for_writing(TextStream& closed, platform::File file);
 
 // Opens the file name of the directory for appending (creating it when
-// absent, and waiting for its turn) as the closed stream's new file, keeping
-// its holding buffer, and gives the file's length and identity as the open
-// found them. Nothing when no regular file is there or it cannot be opened;
-// the stream then stays closed.
-[[nodiscard]] std::optional<platform::FileStatus> text_reopen_for_appending(TextStream& closed,
-                                                                            const platform::Directory& directory,
-                                                                            std::string_view name);
+// nothing is there) as the closed stream's new file, keeping its holding
+// buffer, and tells what the open found. Nothing when no regular
+// file is there or it cannot be opened; the stream then stays closed.
+//
+// What the stream writes reaches the file in one write, when it closes, or
+// in its turn: the turn is taken at the open where another run may reach the
+// file by another name, else before the first write that more will follow.
+// So a link made to the file meanwhile lets no other run's bytes land between
+// the writes of a record.
+struct OpenedToAppend {
+    platform::FileStatus status;
+    bool created = false;  // the open made the file
+};
+[[nodiscard]] std::optional<OpenedToAppend> text_reopen_for_appending(TextStream& closed,
+                                                                     const platform::Directory& directory,
+                                                                     std::string_view name);
 
 // Delivers into line one line of at most limit - 1 characters, its LF
 // included when it has one, and gives true. When the data has run out before

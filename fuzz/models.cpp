@@ -275,6 +275,8 @@ Journal read_journal(std::string_view bytes) {
     if (!names_a_file_here(journal.merged_name)) return refused;
     std::vector<JournalEntry> part;
     bool part_finished = false;
+    std::int64_t part_size = 0;  // of the merged file as read, when the part marks the removal
+    std::int64_t part_modified = 0;
     for (;;) {
         const std::size_t summed = bytes.size() - text.rest.size();
         JournalEntry entry;
@@ -284,7 +286,11 @@ Journal read_journal(std::string_view bytes) {
             if (!text.number(sum) || !text.literal("\n") || sum != journal_sum(bytes.substr(0, summed))) return journal;
             journal.state = Journal::State::found;
             journal.sdf_files.insert(journal.sdf_files.end(), part.begin(), part.end());
-            journal.finished = journal.finished || part_finished;
+            if (part_finished) {
+                journal.finished = true;
+                journal.merged_size = part_size;
+                journal.merged_modified = part_modified;
+            }
             part.clear();
             part_finished = false;
         } else if (text.literal("sdf ")) {
@@ -296,7 +302,8 @@ Journal read_journal(std::string_view bytes) {
             if (!names_a_file_here(name) || !name.ends_with(".sdf")) return refused;
             entry.created = true;
             part.push_back(entry);
-        } else if (text.literal("finished\n")) {
+        } else if (text.literal("finished ")) {
+            if (!text.number(part_size) || !text.number(part_modified) || !text.literal("\n")) return journal;
             part_finished = true;
         } else {
             return journal;

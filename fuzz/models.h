@@ -69,8 +69,9 @@ Split split(const Directory& before, const std::string& merged_name, std::option
 
 // A journal as its writer writes it: a first line, the merged file's line,
 // then parts, each of lines for SDF files ("sdf": index and length; "new":
-// index of a file the run made) and perhaps "finished", closed by the sum of
-// all before its last line. Numbers in their shortest decimal form, names
+// index of a file the run made) and perhaps "finished" with the merged
+// file's size and last change as read, which stand for those claimed from
+// then on, closed by the sum of all before its last line. Numbers in their shortest decimal form, names
 // after their length.
 struct JournalEntry {
     std::uint64_t index = 0;

@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -159,14 +161,21 @@ TEST_F(UnprivilegedCommand, DirectoryThatCannotBeWrittenOrReadChangesNothing) {
     }
 }
 
-// A umask that takes away the owner's write does not lock the next run out
-// of the listing it made.
+// A umask that takes away the owner's write or read does not lock the next
+// run out of the listing it made, nor keep a run from reading it back.
 TEST_F(UnprivilegedCommand, UmaskThatTakesAwayWritingLocksNoRunOut) {
-    for (const char* name : {"A", "B"}) {
-        write_file(scratch / ("data/" + std::string(name) + ".mrg"), std::string(name) + "       01x\r\n");
-        Invocation invocation{.arguments = {"data", "mrg"}, .working_directory = scratch.path(), .unprivileged = true};
-        invocation.umask = 0222;
-        EXPECT_EQ(run_command(invocation).exit_code, 0) << name;
+    // Each umask its own SDF files: one that takes the owner's write away makes them read-only.
+    for (const auto& [mask, names] : {std::pair{0222u, "AB"}, std::pair{0477u, "CD"}}) {
+        std::filesystem::remove(scratch / "work1d.tmp");  // made anew under this umask
+        for (const char letter : std::string_view(names)) {
+            const std::string name(1, letter);
+            const std::string merged = scratch / ("data/" + name + ".mrg");
+            write_file(merged, name + "       01x\r\n");
+            Invocation invocation{.arguments = {"data", "mrg"}, .working_directory = scratch.path(), .unprivileged = true};
+            invocation.umask = mask;
+            EXPECT_EQ(run_command(invocation).exit_code, 0) << name << " under umask " << mask;
+            EXPECT_FALSE(std::filesystem::exists(merged)) << name << " under umask " << mask;
+        }
     }
 }
 
@@ -185,6 +194,31 @@ TEST(Command, OperatorsLockOnTheDirectoryHoldsNoRunUp) {
 
     close(directory);
     EXPECT_EQ(result.exit_code, 0);
+    EXPECT_TRUE(holds_exactly(scratch.path() / "data", {{"A.sdf", "x\r\n"}}));
+}
+
+// A run waiting on the turn's file when its holder removes it and another
+// run makes the next one: the turn is the one at the name, never the old.
+TEST(Command, WaitingRunTakesTheTurnOfTheFileAtItsName) {
+    ScratchDir scratch;
+    std::filesystem::create_directory(scratch.path() / "data");
+    write_file(scratch / "data/in.mrg", "A       01x\r\n");
+    const std::string turn = scratch / "data/.vrtl_sdf.lock";
+    const auto hold_turn = [&] {
+        const int fd = open(turn.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+        return fd != -1 && flock(fd, LOCK_EX) == 0 ? fd : -1;
+    };
+    const int ending = hold_turn();
+    const StartedCommand waiting = start_command({.arguments = {"data", "mrg"}, .working_directory = scratch.path()});
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    std::filesystem::remove(turn);
+    const int next = hold_turn();
+    close(ending);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+
+    EXPECT_TRUE(std::filesystem::exists(scratch / "data/in.mrg")) << "the run went on without its turn";
+    close(next);
+    EXPECT_EQ(wait_for_command(waiting).exit_code, 0);
     EXPECT_TRUE(holds_exactly(scratch.path() / "data", {{"A.sdf", "x\r\n"}}));
 }
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <random>
 #include <thread>
 
@@ -52,8 +53,11 @@ struct AtOnceCase {
     struct Shared {
         std::string file;
         std::vector<std::string> links;
+        bool hard_links = false;  // names of the file itself, it among them
     };
     std::optional<Shared> shared{};
+    // Done once every run but the last has started, before the last starts.
+    std::function<void(const fs::path& scratch)> before_the_last_run{};
 };
 
 // Whether text is made of the lines of every part, each part's lines in
@@ -80,6 +84,15 @@ void PrintTo(const AtOnceCase& test, std::ostream* out) { *out << test.name; }
 
 class RunsAtOnceTest : public testing::TestWithParam<AtOnceCase> {};
 
+// Waits until the file at path holds data: a run has begun writing it.
+void wait_for_data_in(const fs::path& path) {
+    const auto given_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    for (std::error_code absent; std::chrono::steady_clock::now() < given_up;) {
+        if (const auto size = fs::file_size(path, absent); !absent && size > 0) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
 // Long enough that runs started together overlap.
 MergedLayout racing(std::uint64_t seed, std::int64_t lines = 30000) {
     return {.names = {"NORTH", "SOUTH", "EAST"}, .lines = lines, .lines_per_run = lines / 10, .seed = seed};
@@ -102,8 +115,11 @@ TEST_P(RunsAtOnceTest, EveryRecordLandsOnceAndEveryRunEndsWithZero) {
         fs::create_directories((scratch.path() / test.shared->file).parent_path());
         write_file(scratch / test.shared->file, "");
         for (const fs::path link : test.shared->links) {
-            fs::create_symlink(fs::relative(scratch.path() / test.shared->file, (scratch.path() / link).parent_path()),
-                               scratch.path() / link);
+            const fs::path file = scratch.path() / test.shared->file;
+            if (test.shared->hard_links && file != scratch.path() / link) fs::create_hard_link(file, scratch.path() / link);
+            if (!test.shared->hard_links && !test.before_the_last_run) {
+                fs::create_symlink(fs::relative(file, (scratch.path() / link).parent_path()), scratch.path() / link);
+            }
             for (Files& split : splits[(scratch.path() / link).parent_path()]) {
                 shared_parts.push_back(split[link.filename().string()]);
                 split.erase(link.filename().string());
@@ -113,6 +129,7 @@ TEST_P(RunsAtOnceTest, EveryRecordLandsOnceAndEveryRunEndsWithZero) {
 
     std::vector<StartedCommand> started;
     for (std::size_t i = 0; i < test.runs.size(); ++i) {
+        if (i + 1 == test.runs.size() && test.before_the_last_run) test.before_the_last_run(scratch.path());
         started.push_back(start_command({.arguments = test.runs[i],
                                          .working_directory = scratch.path(),
                                          .output_file = scratch / ("out" + std::to_string(i)),
@@ -123,7 +140,10 @@ TEST_P(RunsAtOnceTest, EveryRecordLandsOnceAndEveryRunEndsWithZero) {
     }
 
     for (auto& [directory, of_each] : splits) {
-        const Files found = files_in(directory);
+        Files found = files_in(directory);
+        for (const fs::path link : test.shared ? test.shared->links : std::vector<std::string>{}) {
+            if (scratch.path() / link.parent_path() == directory) found.erase(link.filename().string());
+        }
         std::sort(of_each.begin(), of_each.end());
         bool one_order_fits = false;
         do {
@@ -161,7 +181,35 @@ INSTANTIATE_TEST_SUITE_P(
                                {{"north/n.mrg", racing(8, 1500)}, {"south/s.mrg", racing(9, 1500)}},
                                {{"north", "mrg"}, {"south", "mrg"}},
                                fault_environment("pause_after_write", "shared/NORTH.sdf"),
-                               AtOnceCase::Shared{"shared/NORTH.sdf", {"north/NORTH.sdf", "south/NORTH.sdf"}}}),
+                               AtOnceCase::Shared{"shared/NORTH.sdf", {"north/NORTH.sdf", "south/NORTH.sdf"}}},
+                    // Runs of one record each, whose every write is whole, beside
+                    // runs of many writes, which may not let them in between.
+                    AtOnceCase{"sdf_file_with_two_names",
+                               {{"north/n.mrg", {.names = {"NORTH", "SOUTH"}, .lines = 40, .lines_per_run = 1, .seed = 13}},
+                                {"south/s.mrg", racing(14, 600)}},
+                               {{"north", "mrg"}, {"south", "mrg"}},
+                               fault_environment("pause_after_write", "north/NORTH.sdf"),
+                               AtOnceCase::Shared{"north/NORTH.sdf", {"north/NORTH.sdf", "south/NORTH.sdf"}, true}},
+                    // The second name is made while the first run writes through the first.
+                    AtOnceCase{"link_made_while_a_run_writes",
+                               {{"north/n.mrg", racing(10, 1500)}, {"south/s.mrg", racing(11, 1500)}},
+                               {{"north", "mrg"}, {"south", "mrg"}},
+                               fault_environment("pause_after_write", "north/NORTH.sdf"),
+                               AtOnceCase::Shared{"north/NORTH.sdf", {"north/NORTH.sdf", "south/NORTH.sdf"}},
+                               [](const fs::path& scratch) {
+                                   wait_for_data_in(scratch / "north/NORTH.sdf");
+                                   fs::create_hard_link(scratch / "north/NORTH.sdf", scratch / "south/NORTH.sdf");
+                               }},
+                    // Someone removes the turn's name while the first run holds it: the journal keeps them apart.
+                    AtOnceCase{"turn_removed_while_a_run_holds_it",
+                               {{"data/in.mrg", racing(12, 1500)}},
+                               {{"data", "mrg"}, {"data", "mrg"}},
+                               fault_environment("pause_after_write", "data/NORTH.sdf"),
+                               std::nullopt,
+                               [](const fs::path& scratch) {
+                                   wait_for_data_in(scratch / "data/NORTH.sdf");
+                                   fs::remove(scratch / "data/.vrtl_sdf.lock");
+                               }}),
     [](const testing::TestParamInfo<AtOnceCase>& info) { return std::string(info.param.name); });
 
 // ---- Runs killed at random moments ------------------------------------------------
@@ -232,9 +280,10 @@ TEST(Concurrency, RunKilledAtAnyMomentIsFinishedByTheNext) {
 const std::string crashed_merged = "A       01a1\r\nA       01a2\r\nB       01b1\r\nA       01" + std::string(9000, 'L') +
                                    "\r\nC       01c1\r\nB       01b2\r\nB\r\nA       01a3\r\n";
 // More SDF files than the merged file names, so that its journal records
-// only those it names; the others, X and Y, it never touches.
+// only those it names; the others, X and Y, it never touches, and ADDED only
+// where a producer adds a record for it.
 const Files crashed_before = {{"in.mrg", crashed_merged}, {"B.sdf", "old\r\n"}, {"C.sdf", ""},
-                              {"X.sdf", "x\r\n"},         {"Y.sdf", ""}};
+                              {"X.sdf", "x\r\n"},         {"Y.sdf", ""},        {"ADDED.sdf", "theirs\r\n"}};
 
 // Where the crash strikes: in a run; in a run that fails at its deletion,
 // while it puts its SDF files back; or in the run after a crash, while it
@@ -254,12 +303,17 @@ const Phase phases[] = {
     // back to its name, and a later run takes it whole.
     {"giving_a_changed_file_its_name_back", "append_before_rename", false,
      {"create", "write", "truncate", "sync", "rename", "unlink", "link"}},
+    // Its producer adds a record once the run has read to the end, for an SDF
+    // file that the journal's first part does not record.
+    {"growing_by_a_file_the_journal_does_not_list", "append_after_end", false,
+     {"create", "write", "truncate", "sync", "rename", "unlink"}},
 };
 
-// Whether the producer's record reached the merged file before the crash.
+// Whether the producer's record reached the merged file before the crash:
+// it is there still, or distributed already.
 bool producer_added_a_record(const fs::path& data) {
-    for (const char* name : {"in.mrg", ".vrtl_sdf.deleting"}) {
-        if (read_file((data / name).string()).value_or("").find("ADDED") != std::string::npos) return true;
+    for (const char* name : {"in.mrg", ".vrtl_sdf.deleting", "ADDED.sdf"}) {
+        if (read_file((data / name).string()).value_or("").find("producer") != std::string::npos) return true;
     }
     return false;
 }

@@ -41,6 +41,7 @@
  *                        appended to it and a new file is put at its old name
  *   written_before_open  right before the command first opens the file to
  *                        write it, another program appends a line to it
+ *   made_before_open     the same, but the other program only makes the file, empty
  *   appended_after_close once the command has closed the file after writing,
  *                        another program appends a line to it
  *   take_after_close     once the file is closed, a reader renames it away
@@ -92,6 +93,7 @@ enum fault {
     append_after_end,
     append_and_deliver_at_rename,
     written_before_open,
+    made_before_open,
     appended_after_close,
 };
 
@@ -122,6 +124,7 @@ static const struct {
     {"append_after_end", append_after_end},
     {"append_and_deliver_at_rename", append_and_deliver_at_rename},
     {"written_before_open", written_before_open},
+    {"made_before_open", made_before_open},
     {"appended_after_close", appended_after_close},
 };
 
@@ -422,11 +425,12 @@ static void grow_path(void) {
 static const char their_line[] = "theirs\r\n";
 
 static void before_writer_opens(const char *path, int flags) {
-    if (shim.fault != written_before_open || shim.struck || !names_the_path(path) || (flags & O_ACCMODE) == O_RDONLY) {
+    if ((shim.fault != written_before_open && shim.fault != made_before_open) || shim.struck || !names_the_path(path) ||
+        (flags & O_ACCMODE) == O_RDONLY) {
         return;
     }
     shim.struck = 1;
-    append_to(shim.path, their_line, sizeof their_line - 1, O_CREAT);
+    append_to(shim.path, their_line, shim.fault == written_before_open ? sizeof their_line - 1 : 0, O_CREAT);
 }
 
 static void at_end_of_data(int fd) {

@@ -234,6 +234,7 @@ struct InjectedCase {
     // finishes: this is the directory after it.
     std::optional<Files> after_next_run{};
     bool journal_stays = false;  // for the next run to decide; not compared
+    bool reported = true;        // the console shows the merged file's report line first
 };
 
 void PrintTo(const InjectedCase& test, std::ostream* out) { *out << test.name; }
@@ -249,8 +250,8 @@ TEST_P(InjectedFaultTest, EndsAsTheUserIsTold) {
     const Result result = run_with_fault(scratch, test.fault, test.path);
 
     const std::string& merged = test.before.at("in.mrg");
-    EXPECT_EQ(escaped(result.output),
-              escaped(banner + report("in.mrg", static_cast<long long>(merged.size())) + test.console));
+    const std::string report_line = test.reported ? report("in.mrg", static_cast<long long>(merged.size())) : "";
+    EXPECT_EQ(escaped(result.output), escaped(banner + report_line + test.console));
     EXPECT_EQ(result.exit_code, test.exit_code);
     if (!test.after_next_run) {
         EXPECT_EQ(fs::remove(scratch.path() / "data/.vrtl_sdf.journal"), test.journal_stays);
@@ -275,7 +276,14 @@ INSTANTIATE_TEST_SUITE_P(
                      created("A.sdf") + count(2) + created("B.sdf") + error("reading", "data/in.mrg"), 99},
         InjectedCase{"read_error_inside_a_long_record", "read_error_after=8000", "data/in.mrg",
                      {{"in.mrg", long_second_run}, {"B.sdf", "old\r\n"}},
-                     created("A.sdf") + count(1) + appended("B.sdf") + error("reading", "data/in.mrg"), 99}),
+                     created("A.sdf") + count(1) + appended("B.sdf") + error("reading", "data/in.mrg"), 99},
+        InjectedCase{.name = "read_error_on_the_listing", .fault = "read_error_after=0", .path = "work1d.tmp",
+                     .before = {{"in.mrg", three_runs}}, .console = error("reading", "work1d.tmp"), .exit_code = 99,
+                     .reported = false},
+        InjectedCase{.name = "read_error_on_a_journal", .fault = "read_error_after=0", .path = "data/.vrtl_sdf.journal",
+                     .before = {{"in.mrg", three_runs}, {".vrtl_sdf.journal", "vrtl_sdf journal 3\n"}},
+                     .console = error("reading", "data/.vrtl_sdf.journal"), .exit_code = 99,
+                     .after = Files{{"in.mrg", three_runs}}, .journal_stays = true, .reported = false}),
     name_of);
 
 INSTANTIATE_TEST_SUITE_P(
@@ -307,6 +315,10 @@ INSTANTIATE_TEST_SUITE_P(
                      {{"in.mrg", refused_second_run}},
                      appended("A.sdf") + count(1) + created("../x.sdf") + error("opening", "../x.sdf"), 99,
                      Files{{"in.mrg", refused_second_run}, {"A.sdf", "theirs\r\n"}}},
+        InjectedCase{"sdf_file_made_by_another_before_the_first_open", "made_before_open", "data/A.sdf",
+                     {{"in.mrg", refused_second_run}},
+                     created("A.sdf") + count(1) + created("../x.sdf") + error("opening", "../x.sdf"), 99,
+                     Files{{"in.mrg", refused_second_run}, {"A.sdf", ""}}},
         InjectedCase{"sdf_file_appended_to_by_another_after_its_run", "appended_after_close", "data/A.sdf",
                      {{"in.mrg", refused_second_run}},
                      created("A.sdf") + count(1) + created("../x.sdf") + error("opening", "../x.sdf"), 99,
@@ -624,6 +636,30 @@ INSTANTIATE_TEST_SUITE_P(
         HostileCase{"sdf_file_linked_to_the_aside_name",
                     [](const fs::path& data, const fs::path&) { sdf_link_to(data, ".vrtl_sdf.deleting"); },
                     refused_s, 99, {{"in.mrg", one_record}}},
+        HostileCase{"sdf_file_linked_to_the_lock",
+                    [](const fs::path& data, const fs::path&) { sdf_link_to(data, ".vrtl_sdf.lock"); },
+                    refused_s, 99, {{"in.mrg", one_record}}},
+        HostileCase{"sdf_file_linked_to_a_file_left_at_the_aside_name",
+                    [](const fs::path& data, const fs::path&) {
+                        sdf_link_to(data, ".vrtl_sdf.deleting");
+                        write_file((data / ".vrtl_sdf.deleting").string(), "");
+                    },
+                    refused_s, 99, {{"in.mrg", one_record}, {".vrtl_sdf.deleting", ""}}},
+        // Anyone who may write the folder can plant a link; only the run's own user's is followed.
+        HostileCase{"sdf_file_linked_by_another_user_to_a_file_outside",
+                    [](const fs::path& data, const fs::path& outside) {
+                        sdf_link_to(data, (outside / "kept").string());
+                        ASSERT_EQ(lchown((data / "S.sdf").c_str(), 65534, 65534), 0);
+                    },
+                    refused_s, 99, {{"in.mrg", one_record}}, true},
+        HostileCase{"aside_name_taken_by_a_directory",
+                    [](const fs::path& data, const fs::path&) {
+                        merged_with(data, one_record);
+                        fs::create_directory(data / ".vrtl_sdf.deleting");
+                    },
+                    report("in.mrg", 13) + created("S.sdf") + count(1) + deleting("data/in.mrg") +
+                        error("deleting", "data/.vrtl_sdf.deleting"),
+                    99, {{"in.mrg", one_record}}},
         HostileCase{"sdf_file_linked_to_the_listing",
                     [](const fs::path& data, const fs::path&) { sdf_link_to(data, "../work1d.tmp"); },
                     refused_s_holding_data, 99, {{"in.mrg", one_record}}},

@@ -29,6 +29,7 @@ struct RecoveryCase {
     std::optional<std::string> refused = {};  // the SDF file named when recovery keeps the journal
     std::optional<Files> after = {};  // the files after recovery; nothing: as before the run
     bool removal_begun = false;       // the crash came after the journal was marked finished
+    Files first_opened = {};          // files another program wrote to between the journal and the run's first open
 };
 
 void PrintTo(const RecoveryCase& test, std::ostream* out) { *out << test.name; }
@@ -63,12 +64,13 @@ TEST_P(RecoveryTest, PutsBackOnlyWhatItShows) {
     std::optional<Journal> journal = claimed ? write_journal(*directory, "in.mrg", *claimed, {{"B.sdf\0", 6}}) : std::nullopt;
     ASSERT_TRUE(journal);
     for (const auto& [name, bytes] : test.crashed) {
-        if (before_the_run.contains(name)) continue;
-        write_file((scratch.path() / name).string(), "");
-        ASSERT_TRUE(record_first_open(*journal, *platform::status_in(*directory, name), name, true));
+        if (!name.ends_with(".sdf")) continue;
+        const bool made = !before_the_run.contains(name);
+        if (made || test.first_opened.contains(name)) write_file((scratch.path() / name).string(), made ? "" : test.first_opened.at(name));
+        ASSERT_TRUE(record_first_open(*journal, *platform::status_in(*directory, name), name, made));
     }
     if (test.removal_begun) {
-        ASSERT_TRUE(mark_finished(*journal));
+        ASSERT_TRUE(mark_finished(*journal, *claimed));
     }
     journal.reset();  // the crash lets it go
     write_files(scratch.path(), test.crashed);
@@ -95,13 +97,16 @@ INSTANTIATE_TEST_SUITE_P(
         RecoveryCase{"sdf_file_the_run_never_wrote", {},
                      [](const fs::path& d) { write_file((d / "A.sdf").string(), "theirs\r\n"); }, std::nullopt,
                      Files{{"in.mrg", merged}, {"B.sdf", "old\r\n"}, {"A.sdf", "theirs\r\n"}}},
-        // Removed, and a new delivery at its name: the records written stay, the delivery is left whole.
+        // Removed, and a new delivery at its name on the index it freed: the
+        // records written stay, the delivery is left whole.
         RecoveryCase{"new_delivery_after_the_removal_began", all_written,
-                     [](const fs::path& d) {
-                         fs::remove(d / "in.mrg");
-                         write_file((d / "in.mrg").string(), line("A", "next"));
-                     },
-                     std::nullopt, with_merged(all_written, line("A", "next")), true},
+                     [](const fs::path& d) { write_file((d / "in.mrg").string(), line("A", "next")); }, std::nullopt,
+                     with_merged(all_written, line("A", "next")), true},
+        // Put back to where the run found it, not to where the journal began.
+        RecoveryCase{.name = "sdf_file_written_by_another_before_the_first_open",
+                     .crashed = {{"B.sdf", "old\r\nzz\r\nb"}},
+                     .after = Files{{"in.mrg", merged}, {"B.sdf", "old\r\nzz\r\n"}},
+                     .first_opened = {{"B.sdf", "old\r\nzz\r\n"}}},
         RecoveryCase{"bytes_past_what_the_distribution_writes", {{"A.sdf", "a1\r\na2\r\nmore\r\n"}, {"B.sdf", "old\r\nb1\r\n"}},
                      {}, "A.sdf"},
         RecoveryCase{"merged_file_changed_in_place", {{"A.sdf", "a1\r\n"}},

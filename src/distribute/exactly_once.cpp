@@ -68,8 +68,9 @@ bool begins_with_file_read(const platform::Directory& directory, std::string_vie
 // cannot take it back stays as it is, for the next run, and nothing is put
 // back: every record is on stable storage, and that run finishes the removal.
 std::optional<Failure> remove_ready_file(const platform::Directory& directory, const std::string& name,
-                                         platform::File& read, Journal& journal, platform::Removal& removal) {
-    const bool marked = mark_finished(journal);
+                                         platform::File& read, const platform::FileStatus& as_read, Journal& journal,
+                                         platform::Removal& removal) {
+    const bool marked = mark_finished(journal, as_read);
     removal = marked ? platform::remove_prepared(directory, name, aside_name, read)
                      : platform::cancel_removal(directory, name, aside_name);
     if (removal != platform::Removal::removed && !unmark_finished(journal)) {
@@ -91,7 +92,7 @@ std::optional<Failure> delete_merged_file(const platform::Directory& directory, 
     platform::File read = text_release(merged.stream);
     platform::Removal removal = platform::prepare_removal(directory, merged.name, aside_name, as_read, read);
     if (removal == platform::Removal::ready) {
-        if (std::optional<Failure> failure = remove_ready_file(directory, merged.name, read, journal, removal)) {
+        if (std::optional<Failure> failure = remove_ready_file(directory, merged.name, read, as_read, journal, removal)) {
             return failure;
         }
     }

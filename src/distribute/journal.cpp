@@ -11,7 +11,7 @@
 //   merged <index> <size> <last change> <length of name> <name>
 //   sdf <index> <length before the run> <length of name> <name>
 //   new <index> <length of name> <name>          (a file the run made)
-//   finished                                     (the removal has begun)
+//   finished <size> <last change>                (the removal has begun, of the file so read)
 //   end <checksum>
 //
 // It is read a piece at a time, so that a file of any size at its name takes
@@ -33,7 +33,7 @@ constexpr std::string_view first_line_before = "vrtl_sdf journal 2\n";
 constexpr std::string_view merged_word = "merged ";
 constexpr std::string_view sdf_word = "sdf ";
 constexpr std::string_view new_word = "new ";
-constexpr std::string_view finished_line = "finished\n";
+constexpr std::string_view finished_word = "finished ";
 constexpr std::string_view end_word = "end ";
 
 // No file system takes longer names, and none of the command's does.
@@ -126,7 +126,7 @@ Line line_kind(Reader& reader) {
     const std::optional<char> first = reader.next();
     if (first == sdf_word.front()) return reader.literal(sdf_word.substr(1)) ? Line::sdf : Line::other;
     if (first == new_word.front()) return reader.literal(new_word.substr(1)) ? Line::made : Line::other;
-    if (first == finished_line.front()) return reader.literal(finished_line.substr(1)) ? Line::finished : Line::other;
+    if (first == finished_word.front()) return reader.literal(finished_word.substr(1)) ? Line::finished : Line::other;
     if (first == end_word.front()) return reader.literal(end_word.substr(1)) ? Line::end : Line::other;
     return Line::other;
 }
@@ -162,13 +162,20 @@ FoundJournal::State read_parts(Reader& reader, Journal& journal) {
             file.created = true;
             part.sdf_files.push_back(file);
             continue;
-        case Line::finished: part.finished = true; continue;
+        case Line::finished:
+            if (!reader.number(part.merged_size) || !reader.number(part.merged_modified) || !reader.literal("\n")) break;
+            part.finished = true;
+            continue;
         case Line::end: {
             std::uint64_t expected = 0;
             if (!reader.number(expected) || !reader.literal("\n") || expected != before) break;
             any_part = true;
             journal.sdf_files.insert(journal.sdf_files.end(), part.sdf_files.begin(), part.sdf_files.end());
-            journal.finished = journal.finished || part.finished;
+            if (part.finished) {
+                journal.finished = true;
+                journal.merged_size = part.merged_size;
+                journal.merged_modified = part.merged_modified;
+            }
             journal.written = {reader.checksum(), reader.bytes_read()};
             part = Journal{};
             continue;
@@ -358,10 +365,15 @@ bool record_first_open(Journal& journal, const platform::FileStatus& status, std
     });
 }
 
-bool mark_finished(Journal& journal) {
+bool mark_finished(Journal& journal, const platform::FileStatus& as_read) {
     journal.before_finished = journal.written;
     journal.finished = true;
-    return add_part(journal, [](Writer& writer) { writer.put(finished_line); });
+    return add_part(journal, [&](Writer& writer) {
+        writer.put(finished_word);
+        writer.number(as_read.size);
+        writer.number(as_read.modified);
+        writer.put("\n");
+    });
 }
 
 bool unmark_finished(Journal& journal) {

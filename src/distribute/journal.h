@@ -43,7 +43,8 @@ struct JournaledFile {
 struct Journal {
     std::string merged_name;  // as listed, in the data directory
     std::uint64_t merged_index = 0;
-    std::int64_t merged_size = 0;  // as the run claimed it
+    // As the run claimed it; once finished, as it read it to its end.
+    std::int64_t merged_size = 0;
     std::int64_t merged_modified = 0;
     std::vector<JournaledFile> sdf_files;  // sorted by index, one entry a file
     // Every record was on stable storage when the removal of the merged file
@@ -79,9 +80,10 @@ struct Journal {
 [[nodiscard]] bool record_first_open(Journal& journal, const platform::FileStatus& status, std::string_view name,
                                      bool created);
 
-// Records on stable storage that the removal of the merged file begins, and
-// takes that back. False when the journal cannot be written.
-[[nodiscard]] bool mark_finished(Journal& journal);
+// Records on stable storage that the removal of the merged file begins, of
+// the file as the run read it to its end, and takes that back. False when
+// the journal cannot be written.
+[[nodiscard]] bool mark_finished(Journal& journal, const platform::FileStatus& as_read);
 [[nodiscard]] bool unmark_finished(Journal& journal);
 
 // Whether the journal's merged file is the file status describes, and

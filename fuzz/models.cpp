@@ -111,9 +111,9 @@ std::string stored_text(std::string_view text) {
 namespace {
 
 // The SDF file of the run in progress, as its stream writes it: output is
-// held 4096 bytes at a time, written out when one more byte is to be held
-// and at the end of the run; a write that would carry the file past the
-// size limit fails.
+// held 4096 bytes at a time; when one more byte is to be held, what brings
+// the file's end to a multiple of 4096 is written out, and the rest at the
+// end of the run; a write that would carry the file past the size limit fails.
 struct Run {
     std::string name;
     std::string target;
@@ -127,17 +127,19 @@ constexpr std::int64_t holding = 4096;
 
 bool fits(std::int64_t end, std::optional<std::int64_t> size_limit) { return !size_limit || end <= *size_limit; }
 
-bool write_held(Run& run, std::optional<std::int64_t> size_limit) {
-    if (run.held == 0) return true;
-    if (!fits(run.written_end + run.held, size_limit)) return false;
-    run.written_end += run.held;
-    run.held = 0;
+bool write_held(Run& run, std::optional<std::int64_t> size_limit, std::int64_t count) {
+    if (count == 0) return true;
+    if (!fits(run.written_end + count, size_limit)) return false;
+    run.written_end += count;
+    run.held -= count;
     return true;
 }
 
+bool write_held(Run& run, std::optional<std::int64_t> size_limit) { return write_held(run, size_limit, run.held); }
+
 bool write_record(Run& run, Entry& file, std::string_view stored, std::optional<std::int64_t> size_limit) {
     for (std::size_t i = 0; i < stored.size(); ++i) {
-        if (run.held == holding && !write_held(run, size_limit)) return false;
+        if (run.held == holding && !write_held(run, size_limit, holding - run.written_end % holding)) return false;
         ++run.held;
     }
     file.bytes += stored;

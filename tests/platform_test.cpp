@@ -1,7 +1,7 @@
 // The seam's promises that the layers above rely on, on every platform.
 #include <gtest/gtest.h>
 
-#include "platform/platform.h"
+#include "platform/files.h"
 #include "support.h"
 
 using testing_support::read_file;

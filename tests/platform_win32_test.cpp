@@ -7,7 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/turns.h"
 #include "support.h"
 
 using testing_support::read_file;

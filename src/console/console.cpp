@@ -3,7 +3,7 @@
 
 #include <charconv>
 
-#include "platform/platform.h"
+#include "platform/process.h"
 
 // The console's failures cannot be reported on the console itself, and they
 // change neither the work done nor the exit code: the results of its writes

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/platform.h"
+#include "platform/files.h"
 #include "textfile/text_stream.h"
 
 enum class Showing { at_once, held };

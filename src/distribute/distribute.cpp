@@ -9,7 +9,7 @@
 
 #include "console/console.h"
 #include "console/messages.h"
-#include "platform/platform.h"
+#include "platform/files.h"
 #include "textfile/names.h"
 #include "textfile/text_stream.h"
 

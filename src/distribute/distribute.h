@@ -10,7 +10,7 @@
 #include "console/failure.h"
 #include "distribute/journal.h"
 #include "distribute/merged_walk.h"
-#include "platform/platform.h"
+#include "platform/files.h"
 
 // An SDF file that a run touched: enough to put it back as it was.
 struct TouchedFile {

@@ -10,6 +10,7 @@
 
 #include "console/messages.h"
 #include "distribute/merged_walk.h"
+#include "platform/turns.h"
 #include "textfile/names.h"
 
 namespace {

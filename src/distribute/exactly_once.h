@@ -74,7 +74,7 @@
 #include "console/failure.h"
 #include "distribute/distribute.h"
 #include "distribute/journal.h"
-#include "platform/platform.h"
+#include "platform/files.h"
 #include "textfile/text_stream.h"
 
 // Where the merged file stands for a moment on its way out (rule 4). It

@@ -24,6 +24,7 @@
 #include <array>
 #include <charconv>
 
+#include "platform/turns.h"
 #include "textfile/names.h"
 
 namespace {

@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/files.h"
 
 // The journal's name in the data directory. It starts with ".", so that no
 // listing takes it for a merged file.

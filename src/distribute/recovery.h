@@ -6,7 +6,7 @@
 #include <optional>
 
 #include "console/failure.h"
-#include "platform/platform.h"
+#include "platform/files.h"
 
 // Recovers what an earlier run left in the directory, and removes its
 // journal. The merged file deciding is the one at the aside name, else the

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "platform/process.h"
+#include "platform/turns.h"
 #include "textfile/names.h"
 #include "textfile/text_stream.h"
 

@@ -8,7 +8,7 @@
 
 #include "console/failure.h"
 #include "distribute/journal.h"
-#include "platform/platform.h"
+#include "platform/files.h"
 
 inline const std::string listing_path = "work1d.tmp";
 

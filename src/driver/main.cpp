@@ -3,7 +3,7 @@
 
 #include "console/console.h"
 #include "driver/run.h"
-#include "platform/platform.h"
+#include "platform/process.h"
 
 int main(int argc, char* argv[]) {
     platform::prepare_process();

@@ -13,7 +13,8 @@
 #include "distribute/exactly_once.h"
 #include "distribute/recovery.h"
 #include "driver/listing.h"
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/turns.h"
 #include "textfile/names.h"
 #include "textfile/text_stream.h"
 

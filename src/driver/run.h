@@ -4,7 +4,7 @@
 #include <span>
 
 #include "console/console.h"
-#include "platform/platform.h"
+#include "platform/process.h"
 
 inline constexpr int exit_normal = 0;
 inline constexpr int exit_failed = 99;

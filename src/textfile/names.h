@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/platform.h"
+#include "platform/files.h"
 
 // Cuts the text at its first NUL, then cuts every trailing blank: a byte that,
 // read as a signed 8-bit number, is at most 32. So controls, the space, line

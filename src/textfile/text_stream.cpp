@@ -7,7 +7,8 @@
 #include <optional>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/turns.h"
 
 namespace {
 

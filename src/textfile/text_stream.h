@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/platform.h"
+#include "platform/files.h"
 
 enum class Direction { reading, writing };
 enum class Translation { text, bytes };

@@ -1,8 +1,6 @@
 // The part of the seam that is the same on every platform: owning a file, and
 // the steps made of the platform's own calls.
-#include "platform/platform.h"
-
-#include <array>
+#include "platform/files.h"
 
 namespace platform {
 
@@ -53,22 +51,6 @@ std::optional<File> create_own_file(const Directory& directory, std::string_view
 bool finish_own_file(const Directory& directory, File& file) {
     const bool synced = sync_file(file);
     return close_file(file) && synced && sync_directory(directory);
-}
-
-std::optional<std::string> read_whole_file(const Directory& directory, std::string_view name) {
-    std::optional<OpenedFile> opened = open_in(directory, name, Access::read);
-    if (!opened) return std::nullopt;
-    std::string text;
-    std::array<char, 4096> piece;
-    for (;;) {
-        const std::optional<std::size_t> count = read_some(opened->file, piece);
-        if (!count) return std::nullopt;
-        if (*count == 0) break;
-        text.append(piece.data(), *count);
-    }
-    // Only read: the close has nothing to report.
-    static_cast<void>(close_file(opened->file));
-    return text;
 }
 
 }  // namespace platform

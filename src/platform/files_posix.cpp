@@ -1,18 +1,17 @@
-// The seam on POSIX systems. Every file of the data directory is reached
-// through the directory's descriptor (the *at calls), never by a path.
-#include "platform/platform.h"
-
+// The seam's files and directories on POSIX systems. Every file of the data
+// directory is reached through the directory's descriptor (the *at calls),
+// never by a path.
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
-#include <vector>
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <fnmatch.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "platform/files.h"
+#include "platform/posix.h"
+#include "platform/turns.h"
 
 namespace platform {
 
@@ -20,24 +19,6 @@ const std::string_view directory_separator = "/";
 const FileNameRules file_name_rules = FileNameRules::posix;
 
 namespace {
-
-int fd_of(const File& file) { return static_cast<int>(file.handle()); }
-
-// Makes the call again for as long as a signal interrupts it, and gives what
-// the last call gave.
-template <typename SystemCall>
-auto retrying(SystemCall call) {
-    decltype(call()) result;
-    do {
-        result = call();
-    } while (result == -1 && errno == EINTR);
-    return result;
-}
-
-// A name that stays in the directory: no separator, and neither "." nor "..".
-bool is_plain(std::string_view name) {
-    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos;
-}
 
 int open_flags(Access access) {
     switch (access) {
@@ -53,23 +34,6 @@ int open_flags(Access access) {
 
 // Files of the command's own are written by their owner only.
 mode_t creation_mode(Access access) { return access == Access::own_new ? 0644 : 0666; }
-
-FileId id_of(const struct stat& status) {
-    return FileId{static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
-}
-
-FileStatus status_of(const struct stat& status) {
-    const std::int64_t modified = static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1'000'000'000 + status.st_mtim.tv_nsec;
-    return FileStatus{static_cast<std::int64_t>(status.st_size), id_of(status), modified};
-}
-
-// Locks of the open file where the system has them, so that closing another
-// descriptor of the file leaves the turn in place; locks of the process elsewhere.
-#if defined(F_OFD_SETLKW)
-constexpr int record_lock_waiting = F_OFD_SETLKW;
-#else
-constexpr int record_lock_waiting = F_SETLKW;
-#endif
 
 std::optional<FileStatus> regular_status(int fd) {
     struct stat status {};
@@ -174,8 +138,6 @@ std::optional<OpenedFile> open_at(int at, const char* name, Access access, Links
     return opened;
 }
 
-std::string name_text(std::string_view name) { return std::string(name); }
-
 }  // namespace
 
 std::optional<Directory> open_directory(const std::string& directory_text) {
@@ -261,21 +223,6 @@ void start_write_back([[maybe_unused]] File& file) {
     // Its result changes nothing: the final sync reports what must be reported.
     static_cast<void>(sync_file_range(fd_of(file), 0, 0, SYNC_FILE_RANGE_WRITE));
 #endif
-}
-
-bool claim_exclusively(File& file) {
-    return retrying([&] { return flock(fd_of(file), LOCK_EX | LOCK_NB); }) == 0;
-}
-
-bool wait_to_claim(File& file) { return retrying([&] { return flock(fd_of(file), LOCK_EX); }) == 0; }
-
-// A record lock, not flock: a run that appends to a file that another run
-// has claimed to read as its merged file must not wait for that run.
-bool wait_for_file_turn(File& file) {
-    struct flock whole_file {};
-    whole_file.l_type = F_WRLCK;
-    whole_file.l_whence = SEEK_SET;
-    return retrying([&] { return fcntl(fd_of(file), record_lock_waiting, &whole_file); }) == 0;
 }
 
 std::optional<FileStatus> status_in(const Directory& directory, std::string_view name, Links links) {
@@ -381,158 +328,6 @@ bool sync_file_system(const Directory& directory) {
     sync();
     return true;
 #endif
-}
-
-namespace {
-
-enum class Turn { taken, name_moved_on, failed };
-
-// Opens, creating it when absent, a file of the command's own that carries a
-// turn, and waits for the turn: never through a link, and only a regular
-// file with one name. One this run makes gets mode less the umask, and at
-// least the bits required whatever the umask. The turn counts only while the name still
-// leads to the file waited on: a run that ended its turn removes it, and
-// anyone who may write the directory can.
-Turn take_turn_of(int at, const char* name, mode_t mode, mode_t required, std::optional<File>& taken) {
-    constexpr int flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
-    int fd = retrying([&] { return openat(at, name, flags | O_CREAT | O_EXCL, mode); });
-    const bool made = fd != -1;
-    if (!made && errno == EEXIST) fd = retrying([&] { return openat(at, name, flags); });
-    // Gone between the two opens: its holder has just ended its turn.
-    if (fd == -1) return errno == ENOENT ? Turn::name_moved_on : Turn::failed;
-    File file(fd);
-    struct stat status {};
-    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return Turn::failed;
-    if (status.st_nlink == 0) return Turn::name_moved_on;
-    if (status.st_nlink != 1) return Turn::failed;
-    if (made && (status.st_mode & required) != required && fchmod(fd, status.st_mode | required) != 0) {
-        return Turn::failed;
-    }
-    if (retrying([&] { return flock(fd, LOCK_EX); }) != 0) return Turn::failed;
-    struct stat at_name {};
-    if (fstatat(at, name, &at_name, AT_SYMLINK_NOFOLLOW) != 0 || id_of(at_name) != id_of(status)) {
-        return Turn::name_moved_on;
-    }
-    taken = std::move(file);
-    return Turn::taken;
-}
-
-// A run that dies gives up its turn with its descriptors.
-std::optional<File> wait_for_turn_of(int at, const char* name, mode_t mode, mode_t required) {
-    std::optional<File> taken;
-    Turn turn = Turn::name_moved_on;
-    while (turn == Turn::name_moved_on) turn = take_turn_of(at, name, mode, required, taken);
-    return taken;
-}
-
-}  // namespace
-
-std::optional<File> wait_for_directory_turn(const Directory& directory) {
-    // Readable by all, so that another user's run can wait for it.
-    return wait_for_turn_of(fd_of(directory.handle), std::string(directory_turn_name).c_str(), 0644, 0644);
-}
-
-bool end_directory_turn(const Directory& directory, File& turn) {
-    // Removed while it is still held, so that a run waiting on it finds its
-    // name gone and opens the next one.
-    const std::optional<FileStatus> held = file_status(turn);
-    if (held && is_still(directory, directory_turn_name, held->id, Links::refused)) {
-        static_cast<void>(remove_name(directory, directory_turn_name));
-    }
-    return close_file(turn);
-}
-
-std::optional<File> wait_for_listing_turn(const std::string& path) {
-    // Read back by the run that wrote it.
-    return wait_for_turn_of(AT_FDCWD, path.c_str(), 0666, S_IRUSR | S_IWUSR);
-}
-
-Removal cancel_removal(const Directory& directory, std::string_view name, std::string_view aside) {
-    return move_unless_taken(directory, aside, name) ? Removal::not_removed : Removal::left_aside;
-}
-
-Removal prepare_removal(const Directory& directory, std::string_view name, std::string_view aside,
-                        const FileStatus& as_read, File&) {
-    const int at = fd_of(directory.handle);
-    if (!is_plain(name) || !is_plain(aside)) return Removal::not_removed;
-    // Moved aside first, so that what is removed is exactly what was looked
-    // at: a file renamed onto name meanwhile is given it back, never removed.
-    if (renameat(at, name_text(name).c_str(), at, name_text(aside).c_str()) != 0) {
-        switch (errno) {
-        case ENOENT: return Removal::gone;
-        case EISDIR:
-        case ENOTEMPTY:
-        case EEXIST: return Removal::aside_taken;  // a directory stands there
-        default: return Removal::not_removed;
-        }
-    }
-    struct stat moved {};
-    const bool regular = fstatat(at, name_text(aside).c_str(), &moved, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(moved.st_mode);
-    const bool is_the_file_read = regular && id_of(moved) == as_read.id;
-    if (is_the_file_read && status_of(moved) == as_read) return Removal::ready;
-    if (cancel_removal(directory, name, aside) == Removal::left_aside) return Removal::left_aside;
-    return is_the_file_read ? Removal::changed : Removal::replaced;
-}
-
-Removal remove_prepared(const Directory& directory, std::string_view name, std::string_view aside, File&) {
-    // What unlinkat reports does not count, but whether the name is gone.
-    static_cast<void>(unlinkat(fd_of(directory.handle), name_text(aside).c_str(), 0));
-    if (!name_taken(directory, aside)) return Removal::removed;
-    return cancel_removal(directory, name, aside);
-}
-
-namespace {
-
-std::string listing_pattern(std::string_view extension) { return "*." + std::string(extension); }
-
-// As a shell's glob: a name that starts with "." matches no pattern that does not.
-bool matches(const std::string& pattern, const std::string& name) {
-    return fnmatch(pattern.c_str(), name.c_str(), FNM_PERIOD) == 0;
-}
-
-}  // namespace
-
-const bool listing_sorted = true;
-
-std::optional<File> open_listing(const std::string& path) {
-    const int fd = retrying([&] {
-        return open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
-    });
-    if (fd == -1) return std::nullopt;
-    File listing(fd);
-    struct stat status {};
-    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_nlink != 1 || !truncate_file(listing, 0)) {
-        return std::nullopt;
-    }
-    return listing;
-}
-
-bool matches_listing_pattern(std::string_view name, std::string_view extension) {
-    return matches(listing_pattern(extension), std::string(name));
-}
-
-std::vector<Argument> command_line_arguments(int argc, char* argv[]) {
-    std::vector<Argument> arguments;
-    for (int i = 1; i < argc; ++i) arguments.push_back(Argument{argv[i]});
-    return arguments;
-}
-
-File standard_output() { return File(STDOUT_FILENO); }
-
-bool is_character_device(const File& file) {
-    struct stat status {};
-    return fstat(fd_of(file), &status) == 0 && S_ISCHR(status.st_mode);
-}
-
-void prepare_process() {
-    signal(SIGPIPE, SIG_IGN);
-    signal(SIGXFSZ, SIG_IGN);
-    for (int standard = STDIN_FILENO; standard <= STDERR_FILENO; ++standard) {
-        if (fcntl(standard, F_GETFD) == -1 && errno == EBADF) {
-            const int null_device = open("/dev/null", O_RDWR);
-            if (null_device != standard && null_device != -1) close(null_device);
-        }
-    }
 }
 
 }  // namespace platform

@@ -1,0 +1,192 @@
+// What the Windows sources of the seam share: handles, what the system
+// records of a file, names in the ANSI code page, owners, and links.
+#include "platform/win32.h"
+
+#include <memory>
+#include <vector>
+
+#include <aclapi.h>
+#include <sddl.h>
+
+namespace platform {
+
+// A name that stays in the directory: no separator, no stream of another
+// file, and neither "." nor "..".
+bool is_plain(std::string_view name) {
+    return !name.empty() && name != "." && name != ".." && name.find_first_of("\\/:") == std::string_view::npos;
+}
+
+std::string path_of(const Directory& directory, std::string_view name) { return directory.text + std::string(name); }
+
+// What the system records of a file on a disk that is not a directory;
+// nothing for any other kind. Devices such as NUL, CON or COM1, in any
+// directory and with any extension, are character devices; pipes are pipes.
+std::optional<BY_HANDLE_FILE_INFORMATION> disk_file_information(HANDLE handle) {
+    if (GetFileType(handle) != FILE_TYPE_DISK) return std::nullopt;
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!GetFileInformationByHandle(handle, &information) ||
+        (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return std::nullopt;
+    }
+    return information;
+}
+
+FileId id_of(const BY_HANDLE_FILE_INFORMATION& information) {
+    return FileId{information.dwVolumeSerialNumber,
+                  (static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow};
+}
+
+namespace {
+
+std::int64_t size_of(const BY_HANDLE_FILE_INFORMATION& information) {
+    return static_cast<std::int64_t>((static_cast<std::uint64_t>(information.nFileSizeHigh) << 32) |
+                                     information.nFileSizeLow);
+}
+
+}  // namespace
+
+FileStatus status_of(const BY_HANDLE_FILE_INFORMATION& information) {
+    const FILETIME& written = information.ftLastWriteTime;
+    const auto modified = static_cast<std::int64_t>((static_cast<std::uint64_t>(written.dwHighDateTime) << 32) |
+                                                    written.dwLowDateTime);
+    return FileStatus{size_of(information), id_of(information), modified};
+}
+
+// The text with its letters in upper case, as the file system compares names
+// in the system's code page.
+std::string upper_case(std::string_view text) {
+    std::string upper(text);
+    const int length = static_cast<int>(text.size());
+    if (length > 0 && LCMapStringA(LOCALE_SYSTEM_DEFAULT, LCMAP_UPPERCASE, text.data(), length, upper.data(), length) != length) {
+        return std::string(text);
+    }
+    return upper;
+}
+
+std::wstring wide_from_ansi(std::string_view text) {
+    const int length = static_cast<int>(text.size());
+    const int needed = length == 0 ? 0 : MultiByteToWideChar(CP_ACP, 0, text.data(), length, nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(needed), L'\0');
+    if (needed > 0) MultiByteToWideChar(CP_ACP, 0, text.data(), length, wide.data(), needed);
+    return wide;
+}
+
+// A character outside the ANSI code page becomes the code page's default
+// character, "?", which no file name holds: never a look-alike ("o" for
+// "\u0151") that may name another file. UTF-8 takes no such flag.
+std::string ansi_from_wide(std::wstring_view text) {
+    const DWORD flags = GetACP() == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
+    const int length = static_cast<int>(text.size());
+    const int needed =
+        length == 0 ? 0 : WideCharToMultiByte(CP_ACP, flags, text.data(), length, nullptr, 0, nullptr, nullptr);
+    std::string ansi(static_cast<std::size_t>(needed), '\0');
+    if (needed > 0) WideCharToMultiByte(CP_ACP, flags, text.data(), length, ansi.data(), needed, nullptr, nullptr);
+    return ansi;
+}
+
+namespace {
+
+// The path of the open file as the file system knows it, every link on the
+// way resolved.
+std::optional<std::wstring> final_path(HANDLE handle) {
+    constexpr DWORD flags = FILE_NAME_NORMALIZED | VOLUME_NAME_NT;
+    const DWORD needed = GetFinalPathNameByHandleW(handle, nullptr, 0, flags);  // its NUL included
+    if (needed == 0) return std::nullopt;
+    std::wstring path(needed, L'\0');
+    const DWORD length = GetFinalPathNameByHandleW(handle, path.data(), needed, flags);
+    if (length == 0 || length >= needed) return std::nullopt;
+    path.resize(length);
+    return path;
+}
+
+}  // namespace
+
+// Whether the open file was reached under name in the directory by no link
+// of any kind: a disk file, no directory. Windows shows a link by the
+// reparse-point attribute of the handle opened with
+// FILE_FLAG_OPEN_REPARSE_POINT; Wine follows a symbolic link to a file
+// whatever the flags, and shows it only in the path the file really has.
+bool is_reached_without_link(HANDLE file, HANDLE directory, std::string_view name) {
+    const std::optional<BY_HANDLE_FILE_INFORMATION> information = disk_file_information(file);
+    if (!information || (information->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return false;
+    const std::optional<std::wstring> path = final_path(file);
+    std::optional<std::wstring> expected = final_path(directory);
+    if (!path || !expected) return false;
+    if (expected->empty() || expected->back() != L'\\') *expected += L'\\';
+    const std::wstring wide_name = wide_from_ansi(name);
+    // The directory's part is spelled as the file system spells it in both;
+    // the name, as the caller spells it, may differ in letter case.
+    return path->size() == expected->size() + wide_name.size() && path->starts_with(*expected) &&
+           CompareStringOrdinal(path->data() + expected->size(), static_cast<int>(wide_name.size()),
+                                wide_name.data(), static_cast<int>(wide_name.size()), TRUE) == CSTR_EQUAL;
+}
+
+// Whether the open file is a plain file of the directory under name: reached
+// by no link, and with that one name.
+bool is_plain_file_of(HANDLE file, HANDLE directory, std::string_view name) {
+    const std::optional<BY_HANDLE_FILE_INFORMATION> information = disk_file_information(file);
+    return information && information->nNumberOfLinks == 1 && is_reached_without_link(file, directory, name);
+}
+
+bool is_reparse_point(const BY_HANDLE_FILE_INFORMATION& information) {
+    return (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+// The security identifier of the file's owner, or of the user this process
+// runs as, in its text form: one is compared with the other.
+std::optional<std::string> owner_of(HANDLE handle, SE_OBJECT_TYPE type) {
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(handle, type, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr, &descriptor) !=
+        ERROR_SUCCESS) {
+        return std::nullopt;
+    }
+    const std::unique_ptr<void, decltype(&LocalFree)> held(descriptor, &LocalFree);
+    LPSTR text = nullptr;
+    if (!ConvertSidToStringSidA(owner, &text)) return std::nullopt;
+    const std::unique_ptr<void, decltype(&LocalFree)> held_text(text, &LocalFree);
+    return std::string(text);
+}
+
+std::optional<std::string> user_of_this_process() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return std::nullopt;
+    const OwnedHandle held(token);
+    DWORD needed = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &needed);
+    std::vector<char> buffer(needed);
+    if (needed == 0 || !GetTokenInformation(token, TokenUser, buffer.data(), needed, &needed)) return std::nullopt;
+    LPSTR text = nullptr;
+    if (!ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text)) return std::nullopt;
+    const std::unique_ptr<void, decltype(&LocalFree)> held_text(text, &LocalFree);
+    return std::string(text);
+}
+
+// Opens whatever is at path without following a link and without taking
+// anything from others: to look at it, a directory included.
+HANDLE look_at(const std::string& path) {
+    return CreateFileA(path.c_str(), 0, share_all, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+// This run's listing file, a plain file of its directory, so that the
+// listing goes nowhere else. It is neither deleted nor renamed while this
+// run holds it: its name leads to the file checked until the run is done.
+std::optional<File> open_listing_file(const std::string& path, DWORD desired_access) {
+    const HANDLE handle = CreateFileA(path.c_str(), desired_access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
+    File file(value_of(handle));
+    const std::size_t name_start = path.find_last_of("\\/") + 1;  // 0 for a name of the current directory
+    const std::string directory = name_start == 0 ? "." : path.substr(0, name_start);
+    // Followed, as any directory on the way is: only the file's own name may be no link.
+    const OwnedHandle parent(CreateFileA(directory.c_str(), 0, share_all, nullptr, OPEN_EXISTING,
+                                         FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (parent.get() == INVALID_HANDLE_VALUE ||
+        !is_plain_file_of(handle, parent.get(), std::string_view(path).substr(name_start))) {
+        return std::nullopt;
+    }
+    return file;
+}
+
+}  // namespace platform

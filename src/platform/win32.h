@@ -1,0 +1,81 @@
+// What the Windows sources of the seam share: handles, what the system
+// records of a file, names in the ANSI code page, owners, and links. Only the
+// seam's Windows sources include it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <windows.h>
+#include <accctrl.h>
+
+#include "platform/files.h"
+
+namespace platform {
+
+inline HANDLE handle_of(const File& file) { return reinterpret_cast<HANDLE>(file.handle()); }
+
+inline std::intptr_t value_of(HANDLE handle) { return reinterpret_cast<std::intptr_t>(handle); }
+
+// Owns a handle for a moment: a second handle to a file, a look at a name.
+class OwnedHandle {
+public:
+    explicit OwnedHandle(HANDLE handle) : handle_(handle) {}
+    OwnedHandle(const OwnedHandle&) = delete;
+    OwnedHandle& operator=(const OwnedHandle&) = delete;
+    ~OwnedHandle() {
+        if (handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+    }
+    HANDLE get() const { return handle_; }
+
+private:
+    HANDLE handle_;
+};
+
+inline constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// A name that stays in the directory: no separator, no stream of another
+// file, and neither "." nor "..".
+bool is_plain(std::string_view name);
+
+std::string path_of(const Directory& directory, std::string_view name);
+
+// What the system records of a file on a disk that is not a directory;
+// nothing for any other kind. Devices such as NUL, CON or COM1, in any
+// directory and with any extension, are character devices; pipes are pipes.
+std::optional<BY_HANDLE_FILE_INFORMATION> disk_file_information(HANDLE handle);
+
+FileId id_of(const BY_HANDLE_FILE_INFORMATION& information);
+FileStatus status_of(const BY_HANDLE_FILE_INFORMATION& information);
+bool is_reparse_point(const BY_HANDLE_FILE_INFORMATION& information);
+
+// The text with its letters in upper case, as the file system compares names
+// in the system's code page.
+std::string upper_case(std::string_view text);
+
+// Names between the ANSI code page, which the file functions take, and
+// UTF-16. A character outside the code page becomes "?", never a look-alike.
+std::wstring wide_from_ansi(std::string_view text);
+std::string ansi_from_wide(std::wstring_view text);
+
+// Whether the open file was reached under name in the directory by no link
+// of any kind, and whether it is a plain file of it: that, with one name.
+bool is_reached_without_link(HANDLE file, HANDLE directory, std::string_view name);
+bool is_plain_file_of(HANDLE file, HANDLE directory, std::string_view name);
+
+// The security identifier of the file's owner, or of the user this process
+// runs as, in its text form: one is compared with the other.
+std::optional<std::string> owner_of(HANDLE handle, SE_OBJECT_TYPE type);
+std::optional<std::string> user_of_this_process();
+
+// Opens whatever is at path without following a link and without taking
+// anything from others: to look at it, a directory included.
+HANDLE look_at(const std::string& path);
+
+// This run's listing file at path, a plain file of its directory, opened
+// with desired_access; nothing when it is anything else.
+std::optional<File> open_listing_file(const std::string& path, DWORD desired_access);
+
+}  // namespace platform

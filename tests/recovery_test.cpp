@@ -78,7 +78,7 @@ TEST_P(RecoveryTest, PutsBackOnlyWhatItShows) {
     Files left = files_in(scratch.path());
     left.erase(journal_file);
 
-    const std::optional<Failure> failure = recover_interrupted_run(*directory);
+    const std::optional<Failure> failure = recover_interrupted_run(*directory, {});
 
     EXPECT_EQ(failure ? failure->subject : "none", test.refused.value_or("none"));
     EXPECT_EQ(fs::exists(scratch.path() / journal_file), test.refused.has_value()) << "the journal stays only when refused";

@@ -18,7 +18,7 @@ inline constexpr std::string_view deleting = "\nBrisem obdelano datoteko %s.\n";
 
 inline constexpr std::string_view appending = "  APPEND v datoteko %s .... ";
 inline constexpr std::string_view creating = "  Kreiram datoteko %s .... ";
-inline constexpr std::string_view records_in_run = "  %d zapisov. \n";
+inline constexpr std::string_view records_in_batch = "  %d zapisov. \n";
 inline constexpr std::string_view short_line = "?";
 
 inline constexpr std::string_view error_opening = "\nERROR opening : %s \n";

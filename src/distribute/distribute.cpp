@@ -25,35 +25,35 @@ struct State {
     Distribution& done;
     std::optional<platform::FileStatus> merged_status;
 
-    std::string current_name{};  // the run's SDF file name; empty between runs
-    TextStream sdf{};  // open during a run; closed, it keeps its buffer for the next
-    std::int64_t length_before_run = 0;
-    std::int64_t records_in_run = 0;
+    std::string file_name{};  // the batch's SDF file name
+    TextStream sdf{};  // open during a batch; closed, it keeps its buffer for the next
+    std::int64_t length_before_batch = 0;
+    std::int64_t records_in_batch = 0;
     std::map<platform::FileId, std::size_t> touched_index{};
-    std::size_t current = 0;  // the run's file in done.touched
+    std::size_t current = 0;  // the batch's file in done.touched
     std::map<platform::FileId, std::int64_t> not_written_back{};  // bytes since the last write-back started
 };
 
-// A run that fails leaves its SDF file as it found it. Its records are all
+// A batch that fails leaves its SDF file as it found it. Its records are all
 // still in the merged file, which is kept; left in place, a record cut short
-// would run into the first record of the next attempt. The run's failure is
+// would run into the first record of the next attempt. The batch's failure is
 // what gets reported; a failed cut cannot be reported besides it.
 Failure failed(State& state, Failure failure) {
-    if (text_is_open(state.sdf)) static_cast<void>(text_cut_back(state.sdf, state.length_before_run));
+    if (text_is_open(state.sdf)) static_cast<void>(text_cut_back(state.sdf, state.length_before_batch));
     return failure;
 }
 
-// Every run of records opens its SDF file for appending, the one found empty
-// too: its records then go to its start all the same, and the open itself
-// tells the file's length, so that a run costs no lookup of the path besides
+// Every batch opens its SDF file for appending, the one found empty too: its
+// records then go to its start all the same, and the open itself tells the
+// file's length, so that a batch costs no lookup of the path besides
 // the open. Gives what the open found; nothing when the file is refused. A
 // name that the data makes up is opened only when it names a plain file
 // here, and never leads to the merged file itself or another file of the
 // run's own.
 std::optional<OpenedToAppend> open_sdf_file(State& state) {
-    if (!is_plain_file_name(state.current_name)) return std::nullopt;
+    if (!is_plain_file_name(state.file_name)) return std::nullopt;
     const std::optional<OpenedToAppend> opened =
-        text_reopen_for_appending(state.sdf, state.directory, state.current_name);
+        text_reopen_for_appending(state.sdf, state.directory, state.file_name);
     if (!opened) return std::nullopt;
     const OwnFiles& own = state.done.own_files;
     if ((state.merged_status && opened->status.id == state.merged_status->id) ||
@@ -64,7 +64,7 @@ std::optional<OpenedToAppend> open_sdf_file(State& state) {
     return opened;
 }
 
-// One entry a file, whatever letter case its runs spell its name in; the
+// One entry a file, whatever letter case its batches spell its name in; the
 // first open tells what putting it back leaves, and the journal records it
 // so before a byte is written (exactly_once.h, rule 2).
 std::optional<Failure> note_touched(State& state, const OpenedToAppend& opened) {
@@ -72,9 +72,9 @@ std::optional<Failure> note_touched(State& state, const OpenedToAppend& opened) 
     state.current = found->second;
     if (!added) return std::nullopt;
     state.done.touched.push_back(
-        {state.current_name, opened.status.id, opened.status.size, opened.status.size, opened.created});
+        {state.file_name, opened.status.id, opened.status.size, opened.status.size, opened.created});
     if (state.done.journal &&
-        !record_first_open(*state.done.journal, opened.status, state.current_name, opened.created)) {
+        !record_first_open(*state.done.journal, opened.status, state.file_name, opened.created)) {
         return failed(state, {FailedStep::writing, state.done.journal_path});
     }
     return std::nullopt;
@@ -84,12 +84,12 @@ std::optional<Failure> note_touched(State& state, const OpenedToAppend& opened) 
 // records it: a file that holds data counts as such even when it cannot be
 // opened, and is reported as one to append to.
 std::int64_t recorded_length(const State& state) {
-    if (!is_plain_file_name(state.current_name)) return 0;
-    const std::optional<platform::FileStatus> status = platform::status_in(state.directory, state.current_name);
+    if (!is_plain_file_name(state.file_name)) return 0;
+    const std::optional<platform::FileStatus> status = platform::status_in(state.directory, state.file_name);
     return status ? status->size : 0;
 }
 
-Failure failed_writing(State& state) { return failed(state, {FailedStep::writing, state.current_name}); }
+Failure failed_writing(State& state) { return failed(state, {FailedStep::writing, state.file_name}); }
 
 Failure failed_reading(State& state) {
     return failed(state, {FailedStep::reading, state.walk.path});
@@ -106,30 +106,27 @@ void start_write_back_when_due(State& state, std::int64_t written) {
     not_started = 0;
 }
 
-std::optional<Failure> end_run(State& state) {
+std::optional<Failure> end_batch(State& state) {
     if (!text_is_open(state.sdf)) return std::nullopt;
     // Flushed before the close, so that a failed write can still be put back.
     if (text_flush(state.sdf) != 0) return failed_writing(state);
     const std::int64_t written = text_bytes_written(state.sdf);
     start_write_back_when_due(state, written);
     state.done.touched[state.current].length_after += written;
-    if (text_close(state.sdf) != 0) return Failure{FailedStep::writing, state.current_name};
-    print(state.console, messages::records_in_run, {decimal(state.records_in_run)});
+    if (text_close(state.sdf) != 0) return Failure{FailedStep::writing, state.file_name};
+    print(state.console, messages::records_in_batch, {decimal(state.records_in_batch)});
     return std::nullopt;
 }
 
-std::optional<Failure> start_run(State& state, std::string_view sdf_name) {
-    if (std::optional<Failure> failure = end_run(state)) return failure;
-    state.current_name = sdf_name;
-    state.current_name += sdf_extension;
-
+std::optional<Failure> start_batch(State& state) {
+    state.file_name = state.walk.file_name;
     const std::optional<OpenedToAppend> opened = open_sdf_file(state);
     const std::int64_t length = opened ? opened->status.size : recorded_length(state);
-    print(state.console, length > 0 ? messages::appending : messages::creating, {state.current_name});
-    if (!opened) return Failure{FailedStep::opening, state.current_name};
-    state.length_before_run = length;
+    print(state.console, length > 0 ? messages::appending : messages::creating, {state.file_name});
+    if (!opened) return Failure{FailedStep::opening, state.file_name};
+    state.length_before_batch = length;
     if (std::optional<Failure> failure = note_touched(state, *opened)) return failure;
-    state.records_in_run = 0;
+    state.records_in_batch = 0;
     ++state.done.sdf_files_opened;
     return std::nullopt;
 }
@@ -138,18 +135,20 @@ std::optional<Failure> distribute_parts(State& state) {
     for (;;) {
         const MergedPart next = next_part(state.walk);
         switch (next.part) {
-        case Part::end: return end_run(state);
+        case Part::end: return end_batch(state);
         case Part::read_error: return failed_reading(state);
         case Part::record_start:
         case Part::short_line:
-            if (!is_file_name_of(state.current_name, next.sdf_name)) {
-                if (std::optional<Failure> failure = start_run(state, next.sdf_name)) return failure;
+            if (next.starts_batch) {
+                std::optional<Failure> failure = end_batch(state);
+                if (!failure) failure = start_batch(state);
+                if (failure) return failure;
             }
             if (next.part == Part::short_line) {
                 print(state.console, messages::short_line);
                 continue;
             }
-            ++state.records_in_run;
+            ++state.records_in_batch;
             break;
         case Part::record_rest: break;
         }

@@ -1,4 +1,5 @@
-// Distribution of a merged file's records into the SDF files they name.
+// The record distribution: a merged file's records into the SDF files they
+// name, a batch of consecutive records with one open of its file.
 #pragma once
 
 #include <cstdint>
@@ -36,11 +37,10 @@ struct Distribution {
 };
 
 // Reads the merged file on to its end and appends every record to the SDF
-// file its header names, in the directory. Consecutive records of one SDF
-// file form a run of records, which opens the file once and reports its
-// count. A run of records that fails leaves its own SDF file as it found it,
-// and its failure is given; the files of earlier runs are the caller's to
-// put back. Called again with the same walk once the merged file has grown,
+// file its header names, in the directory. Each batch of records
+// (merged_walk.h) opens its file once and reports its count. A batch that
+// fails leaves its own SDF file as it found it, and its failure is given; the
+// files of earlier batches are the caller's to put back. Called again with the same walk once the merged file has grown,
 // it goes on where it stopped, adding to distribution. It neither closes the
 // merged file nor brings the SDF files to stable storage.
 [[nodiscard]] std::optional<Failure> distribute_records(MergedWalk& walk, const platform::Directory& directory,

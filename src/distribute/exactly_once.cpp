@@ -177,10 +177,8 @@ std::optional<SdfNames> sdf_names_in(const platform::Directory& directory, const
     SdfNames names;
     for (MergedPart next = next_part(walk); next.part != Part::end; next = next_part(walk)) {
         if (next.part == Part::read_error) return std::nullopt;
-        if (next.part == Part::record_rest) continue;
-        std::string name(next.sdf_name);
-        name += sdf_extension;
-        if (!is_plain_file_name(name) || !named.insert(name).second) continue;
+        const std::string& name = walk.file_name;
+        if (!next.starts_batch || !is_plain_file_name(name) || !named.insert(name).second) continue;
         if (named.size() > at_most) return std::nullopt;
         names.add(name);
     }
@@ -204,11 +202,10 @@ SdfNames sdf_files_to_journal(const platform::Directory& directory, const Claime
     return directory_sdf_names;
 }
 
-// The run's own files, which no SDF name may lead to: those of the claim, the
-// journal, and whatever stands at the aside name, a file a crash left there
-// or anyone put there.
-OwnFiles own_files_of(const platform::Directory& directory, const ClaimedFile& merged, const Journal& journal) {
-    OwnFiles own = merged.own_files;
+}  // namespace
+
+OwnFiles own_files_of(const platform::Directory& directory, const OwnFiles& held, const Journal& journal) {
+    OwnFiles own = held;
     for (const std::optional<platform::FileStatus>& status :
          {platform::file_status(journal.file), platform::status_in(directory, aside_name, platform::Links::refused)}) {
         if (status) own.push_back(status->id);
@@ -216,14 +213,12 @@ OwnFiles own_files_of(const platform::Directory& directory, const ClaimedFile& m
     return own;
 }
 
-}  // namespace
-
 std::optional<Failure> split_exactly_once(const platform::Directory& directory, ClaimedFile& merged,
                                           const SdfNames& sdf_names, Console& console) {
     std::optional<Journal> journal =
         write_journal(directory, merged.name, merged.as_claimed, sdf_files_to_journal(directory, merged, sdf_names));
     if (!journal) return Failure{FailedStep::writing, journal_path(directory)};  // rule 2
-    Distribution distribution{.own_files = own_files_of(directory, merged, *journal),
+    Distribution distribution{.own_files = own_files_of(directory, merged.own_files, *journal),
                               .journal = &*journal,
                               .journal_path = journal_path(directory)};
     platform::FileStatus as_read;

@@ -10,14 +10,14 @@
 //     who may write the directory can remove the turn's name, the journal is
 //     what keeps runs apart: its run holds it claimed from its writing to its
 //     removal (write_journal), and a journal is read, and taken as left by a
-//     crash, only by a run that holds that claim (read_journal). A run of
+//     crash, only by a run that holds that claim (read_journal). A batch of
 //     records that reaches its SDF file in more than one write holds the
 //     file's turn from before the first (text_reopen_for_appending), so that
 //     runs from other directories that write one SDF file never tear each
 //     other's records.
 //  2. The journal records every SDF file before the run writes a byte to it:
 //     its index, and its length as the run first opened it, or that the run
-//     made it (record_first_open, in the distribution's open_sdf_file). The
+//     made it (record_first_open, in the distribution's note_touched). The
 //     first part, written before the distribution starts, names the merged
 //     file (index, size, last change) and the SDF files it names, or every
 //     SDF file of the directory where that costs less (write_journal); a file
@@ -96,6 +96,12 @@ struct ClaimedFile {
 // files of the directory, for the journal.
 [[nodiscard]] std::optional<Failure> split_exactly_once(const platform::Directory& directory, ClaimedFile& merged,
                                                         const SdfNames& sdf_names, Console& console);
+
+// The files of the run's own that no SDF name may lead to, for the
+// distribution and for recovery alike: those it holds (its turn, its
+// listing), the journal, and whatever stands at the aside name, a file a
+// crash left there or anyone put there.
+[[nodiscard]] OwnFiles own_files_of(const platform::Directory& directory, const OwnFiles& held, const Journal& journal);
 
 // Puts every touched file back as it was before the run (rule 5): cut back
 // to its length at the run's first open, or removed when the run made it. A

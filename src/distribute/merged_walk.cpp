@@ -32,6 +32,25 @@ PieceEnd read_piece(MergedWalk& walk, std::string& piece) {
 // trailing blanks. ".sdf" appended gives its SDF file name.
 std::string_view sdf_name_of(std::string_view line) { return trimmed(line.substr(0, name_width)); }
 
+// Whether file_name, an SDF file name or empty, is the one that sdf_name
+// gives. Asked of every line, so it compares without composing the name.
+bool is_file_name_of(std::string_view file_name, std::string_view sdf_name) {
+    // An SDF file name always ends in the extension: the rest decides.
+    return file_name.size() == sdf_name.size() + sdf_extension.size() && file_name.starts_with(sdf_name);
+}
+
+// A line with a header: the batch it belongs to, a new one when its SDF name
+// is not the batch's.
+MergedPart part_of_line(MergedWalk& walk, Part part, std::string_view record) {
+    const std::string_view sdf_name = sdf_name_of(walk.line);
+    const bool starts_batch = !is_file_name_of(walk.file_name, sdf_name);
+    if (starts_batch) {
+        walk.file_name = sdf_name;
+        walk.file_name += sdf_extension;
+    }
+    return {part, starts_batch, record};
+}
+
 }  // namespace
 
 MergedPart next_part(MergedWalk& walk) {
@@ -43,20 +62,18 @@ MergedPart next_part(MergedWalk& walk) {
             walk.completed_last_line = true;
             end = PieceEnd::line_feed;
         }
-        if (end == PieceEnd::read_error) return {Part::read_error, {}, {}};
+        if (end == PieceEnd::read_error) return {Part::read_error};
         walk.record_goes_on = end == PieceEnd::limit;
-        return {Part::record_rest, {}, walk.piece};
+        return {Part::record_rest, false, walk.piece};
     }
     const PieceEnd end = read_piece(walk, walk.line);
-    if (end == PieceEnd::nothing_left) return {Part::end, {}, {}};
-    if (end == PieceEnd::read_error) return {Part::read_error, {}, {}};
-    const std::string_view line = walk.line;
-    if (line.size() < header_width) return {Part::short_line, sdf_name_of(line), {}};
+    if (end == PieceEnd::nothing_left) {
+        // What the merged file grows by later starts a batch of its own.
+        walk.file_name.clear();
+        return {Part::end};
+    }
+    if (end == PieceEnd::read_error) return {Part::read_error};
+    if (walk.line.size() < header_width) return part_of_line(walk, Part::short_line, {});
     walk.record_goes_on = end == PieceEnd::limit;
-    return {Part::record_start, sdf_name_of(line), line.substr(header_width)};
-}
-
-bool is_file_name_of(std::string_view file_name, std::string_view sdf_name) {
-    // An SDF file name always ends in the extension: the rest decides.
-    return file_name.size() == sdf_name.size() + sdf_extension.size() && file_name.starts_with(sdf_name);
+    return part_of_line(walk, Part::record_start, std::string_view(walk.line).substr(header_width));
 }

@@ -1,7 +1,9 @@
 // The one walk over a merged file, shared by the distribution and by the
 // recovery that checks what a distribution wrote: asked for the next part, it
-// says what the distribution does with it. Lines come in pieces of at most one
-// read, so that a record of any length takes bounded memory.
+// says what the distribution does with it, and where a batch begins: the
+// consecutive lines of one SDF name, which the distribution writes with one
+// open of their SDF file. Lines come in pieces of at most one read, so that a
+// record of any length takes bounded memory.
 #pragma once
 
 #include <cstddef>
@@ -23,13 +25,16 @@ enum class Part {
 
 struct MergedPart {
     Part part;
-    std::string_view sdf_name;  // record_start and short_line
-    std::string_view record;    // record_start and record_rest: ends with its LF where the record ends
+    bool starts_batch = false;  // record_start and short_line: its SDF name differs from the line's before
+    std::string_view record{};  // record_start and record_rest: ends with its LF where the record ends
 };
 
 struct MergedWalk {
     TextStream& merged;
     std::string path;  // the merged file's path, for messages
+    // The SDF file name of the batch under way, as the data spells it; empty
+    // before the first line and once the data has ended.
+    std::string file_name{};
     std::string line{};
     std::string piece{};
     bool record_goes_on = false;
@@ -41,7 +46,3 @@ struct MergedWalk {
 // The next part of the merged file. What it points to stays valid until the
 // next call.
 [[nodiscard]] MergedPart next_part(MergedWalk& walk);
-
-// Whether file_name, an SDF file name or empty, is the one that sdf_name
-// gives. Asked of every line, so it compares without composing the name.
-[[nodiscard]] bool is_file_name_of(std::string_view file_name, std::string_view sdf_name);

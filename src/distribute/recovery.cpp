@@ -29,30 +29,28 @@ struct Proof {
     MergedWalk walk;
     const platform::Directory& directory;
     const Journal& journal;
-    std::vector<platform::FileId> refused{};  // the file walked and the journal: the distribution writes to neither
+    OwnFiles refused{};  // the run's own files and the file walked: the distribution writes to none
 
     std::map<platform::FileId, CheckedFile> files{};
-    std::string current_name{};        // the run's SDF file name
-    CheckedFile* current = nullptr;    // the run's file; none when the distribution wrote nowhere
-    platform::File sdf{};              // the run's file, open for reading
+    CheckedFile* current = nullptr;    // the batch's file; none when the distribution wrote nowhere
+    platform::File sdf{};              // the batch's file, open for reading
     std::string expected{};
     std::string found{};
 };
 
-// Opens the file that a run of the distribution wrote to, as the
+// Opens the file that a batch of the distribution wrote to, as the
 // distribution itself would have chosen it, without ever creating one.
-void start_checked_run(Proof& proof, std::string_view sdf_name) {
+void start_checked_batch(Proof& proof) {
     static_cast<void>(platform::close_file(proof.sdf));  // only read: nothing to report
     proof.current = nullptr;
-    proof.current_name = sdf_name;
-    proof.current_name += sdf_extension;
-    if (!is_plain_file_name(proof.current_name)) return;
+    const std::string& file_name = proof.walk.file_name;
+    if (!is_plain_file_name(file_name)) return;
     std::optional<platform::OpenedFile> opened =
-        platform::open_in(proof.directory, proof.current_name, platform::Access::read);
+        platform::open_in(proof.directory, file_name, platform::Access::read);
     // A file that cannot be read is shown to hold nothing of the distribution's
     // only when it holds nothing past its length before.
     const std::optional<platform::FileStatus> status =
-        opened ? opened->status : platform::status_in(proof.directory, proof.current_name);
+        opened ? opened->status : platform::status_in(proof.directory, file_name);
     if (!status || std::find(proof.refused.begin(), proof.refused.end(), status->id) != proof.refused.end()) return;
     // A file the journal does not know was never written by the run (rule 2).
     const std::optional<JournaledFile> first_opened = journaled(proof.journal, status->id);
@@ -61,7 +59,7 @@ void start_checked_run(Proof& proof, std::string_view sdf_name) {
     if (added) {
         const std::int64_t before = first_opened->length;
         entry->second = CheckedFile{
-            TouchedFile{proof.current_name, status->id, before, status->size, first_opened->created}, before,
+            TouchedFile{file_name, status->id, before, status->size, first_opened->created}, before,
             status->size >= before && (opened || status->size == before)};
     }
     proof.current = &entry->second;
@@ -69,7 +67,7 @@ void start_checked_run(Proof& proof, std::string_view sdf_name) {
 }
 
 // Compares what the distribution stores for a piece of a record with what
-// the run's file holds there, as far as it holds anything.
+// the batch's file holds there, as far as it holds anything.
 void compare(Proof& proof, std::string_view record) {
     CheckedFile& checked = *proof.current;
     proof.expected.clear();
@@ -96,7 +94,7 @@ bool compare_with_distribution(Proof& proof) {
         case Part::read_error: return false;
         case Part::record_start:
         case Part::short_line:
-            if (!is_file_name_of(proof.current_name, next.sdf_name)) start_checked_run(proof, next.sdf_name);
+            if (next.starts_batch) start_checked_batch(proof);
             if (next.part == Part::short_line) continue;
             break;
         case Part::record_rest: break;
@@ -112,16 +110,16 @@ struct Proven {
     std::optional<std::string> foreign{};  // else an SDF file that holds other bytes
 };
 
-Proven prove_by_content(const platform::Directory& directory, const Journal& journal, std::string_view name) {
+Proven prove_by_content(const platform::Directory& directory, const Journal& journal, const OwnFiles& held,
+                        std::string_view name) {
     const Failure merged_unread{FailedStep::reading, directory.text + std::string(name)};
     std::optional<TextStream> merged = text_open_in(directory, name, "ra");
     if (!merged) return {.unread = merged_unread};
     Proof proof{.walk = MergedWalk{*merged, directory.text + std::string(name)},
                 .directory = directory,
-                .journal = journal};
-    for (const std::optional<platform::FileStatus>& own : {text_file_status(*merged), platform::file_status(journal.file)}) {
-        if (own) proof.refused.push_back(own->id);
-    }
+                .journal = journal,
+                .refused = own_files_of(directory, held, journal)};
+    if (const std::optional<platform::FileStatus> walked = text_file_status(*merged)) proof.refused.push_back(walked->id);
     Proven proven;
     if (!compare_with_distribution(proof)) proven.unread = merged_unread;
     static_cast<void>(platform::close_file(proof.sdf));  // only read: nothing to report
@@ -136,9 +134,9 @@ Proven prove_by_content(const platform::Directory& directory, const Journal& jou
 }
 
 // The file at name, left by a crash, decides: rule 5.
-std::optional<Failure> recover_for(const platform::Directory& directory, const Journal& journal,
+std::optional<Failure> recover_for(const platform::Directory& directory, const Journal& journal, const OwnFiles& held,
                                    std::string_view name, const platform::FileStatus& status) {
-    const Proven proven = prove_by_content(directory, journal, name);
+    const Proven proven = prove_by_content(directory, journal, held, name);
     if (proven.unread) return proven.unread;
     if (!proven.foreign) return put_back(directory, proven.touched);
     // Not shown, so nothing is cut: those bytes may be the only copy of
@@ -164,7 +162,7 @@ std::optional<Failure> finish_removal(const platform::Directory& directory, cons
     return std::nullopt;
 }
 
-std::optional<Failure> recover(const platform::Directory& directory, const Journal& journal) {
+std::optional<Failure> recover(const platform::Directory& directory, const Journal& journal, const OwnFiles& held) {
     if (journal.finished) return finish_removal(directory, journal);
     const std::string merged_path = directory.text + journal.merged_name;
     if (platform::name_taken(directory, aside_name)) {
@@ -175,7 +173,7 @@ std::optional<Failure> recover(const platform::Directory& directory, const Journ
             // while its name was given back leaves it under that name too.
             return finish_removal(directory, journal);
         }
-        if (std::optional<Failure> failure = recover_for(directory, journal, aside_name, *aside)) return failure;
+        if (std::optional<Failure> failure = recover_for(directory, journal, held, aside_name, *aside)) return failure;
         if (!give_back_name(directory, journal.merged_name)) return Failure{FailedStep::deleting, merged_path};
         return std::nullopt;
     }
@@ -183,12 +181,12 @@ std::optional<Failure> recover(const platform::Directory& directory, const Journ
     // it wrote stays.
     const std::optional<platform::FileStatus> merged = platform::status_in(directory, journal.merged_name);
     if (!merged) return std::nullopt;
-    return recover_for(directory, journal, journal.merged_name, *merged);
+    return recover_for(directory, journal, held, journal.merged_name, *merged);
 }
 
 }  // namespace
 
-std::optional<Failure> recover_interrupted_run(const platform::Directory& directory) {
+std::optional<Failure> recover_interrupted_run(const platform::Directory& directory, const OwnFiles& held) {
     FoundJournal found = read_journal(directory);
     const Failure journal_failed{FailedStep::opening, directory.text + std::string(journal_name)};
     switch (found.state) {
@@ -197,7 +195,7 @@ std::optional<Failure> recover_interrupted_run(const platform::Directory& direct
     case FoundJournal::State::unreadable: return Failure{FailedStep::reading, journal_failed.subject};
     case FoundJournal::State::unfinished: break;  // rule 2: no SDF file was touched after it
     case FoundJournal::State::found:
-        if (std::optional<Failure> failure = recover(directory, found.journal)) return failure;
+        if (std::optional<Failure> failure = recover(directory, found.journal, held)) return failure;
         break;
     }
     if (!remove_journal(directory, found.journal)) return Failure{FailedStep::deleting, journal_failed.subject};

@@ -6,11 +6,14 @@
 #include <optional>
 
 #include "console/failure.h"
+#include "distribute/distribute.h"
 #include "platform/files.h"
 
 // Recovers what an earlier run left in the directory, and removes its
-// journal. The merged file deciding is the one at the aside name, else the
-// one at the merged file's name:
+// journal, once no run still at work holds it. held are the files of this
+// run's own that it holds (its turn). A journal marked finished has only the
+// removal of the file read left. Otherwise the merged file deciding is the
+// one at the aside name, else the one at the merged file's name:
 //  - the journaled file, unchanged, at the aside name: the deletion had begun
 //    after every record was on stable storage; it is finished.
 //  - any file whose distribution is shown, by content, to be what every SDF
@@ -23,4 +26,6 @@
 //  - the journaled file, with bytes past a journaled length that are not
 //    shown to be its distribution's: nothing is changed, the journal stays,
 //    and the failure names that SDF file.
-[[nodiscard]] std::optional<Failure> recover_interrupted_run(const platform::Directory& directory);
+// Only the SDF files the journal records are looked at: the run wrote to no other.
+[[nodiscard]] std::optional<Failure> recover_interrupted_run(const platform::Directory& directory,
+                                                             const OwnFiles& held);

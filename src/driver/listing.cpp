@@ -19,11 +19,11 @@ constexpr std::uint64_t nothing_listed_length = 6;
 // The first name of the listing, read through the file that holds the
 // listing's turn; empty when the listing yields no line. Nothing on a read
 // error.
-std::optional<std::string> first_listed_name(platform::File& turn) {
-    TextStream listing = text_stream_for_reading(std::move(turn));
+std::optional<std::string> first_listed_name(platform::File& listing_turn) {
+    TextStream listing = text_stream_for_reading(std::move(listing_turn));
     std::string name;
     if (!text_read_line(name, listing_line_limit, listing)) name.clear();
-    turn = text_release(listing);
+    listing_turn = text_release(listing);
     if (text_error(listing)) return std::nullopt;
     trim_trailing_blanks(name);
     return name;
@@ -56,8 +56,8 @@ std::vector<std::string> names_in(const platform::Directory& directory, const st
 std::optional<Failure> list_directory(const platform::Directory& directory, const std::string& extension,
                                       Listed& listed) {
     // The turn ends when its file goes, whichever way this function returns.
-    std::optional<platform::File> turn = platform::wait_for_listing_turn(listing_path);
-    if (!turn) return Failure{FailedStep::opening, listing_path};
+    std::optional<platform::File> listing_turn = platform::wait_for_listing_turn(listing_path);
+    if (!listing_turn) return Failure{FailedStep::opening, listing_path};
     // Made, or emptied, before the directory is read, as a shell's redirection
     // would be: a listing of the current directory holds the listing itself.
     std::optional<platform::File> listing = platform::open_listing(listing_path);
@@ -70,11 +70,11 @@ std::optional<Failure> list_directory(const platform::Directory& directory, cons
     const bool written = platform::write_all(*listing, text);
     if (!platform::close_file(*listing) || !written) return Failure{FailedStep::writing, listing_path};
 
-    const std::optional<platform::FileStatus> status = platform::file_status(*turn);
+    const std::optional<platform::FileStatus> status = platform::file_status(*listing_turn);
     if (!status) return Failure{FailedStep::reading, listing_path};
     listed.listing = status->id;
     if (static_cast<std::uint64_t>(status->size) <= nothing_listed_length) return std::nullopt;
-    listed.name = first_listed_name(*turn);
+    listed.name = first_listed_name(*listing_turn);
     if (!listed.name) return Failure{FailedStep::reading, listing_path};
     return std::nullopt;
 }

@@ -36,12 +36,12 @@ std::optional<ClaimedFile> claim_merged_file(const platform::Directory& director
     return ClaimedFile{name, std::move(*stream), *claimed, own_files};
 }
 
-// The run's own files outside its journal: its listing and its turn.
-OwnFiles own_files(const platform::File& turn, const Listed& listed) {
-    OwnFiles own;
-    if (listed.listing) own.push_back(*listed.listing);
-    if (const std::optional<platform::FileStatus> status = platform::file_status(turn)) own.push_back(status->id);
-    return own;
+// The files of the run's own that it holds: its turn, and its listing once made.
+OwnFiles held_files(const platform::File& turn, const Listed& listed) {
+    OwnFiles held;
+    if (const std::optional<platform::FileStatus> status = platform::file_status(turn)) held.push_back(status->id);
+    if (listed.listing) held.push_back(*listed.listing);
+    return held;
 }
 
 // Whether the listed name is one a run may take: one that was asked for, as
@@ -75,11 +75,11 @@ std::optional<Failure> split_first_merged_file(const std::string& directory_argu
     // Held to the end of the run: runs on one directory take turns.
     std::optional<platform::File> turn = platform::wait_for_directory_turn(*directory);
     if (!turn) return Failure{FailedStep::opening, directory_text + std::string(platform::directory_turn_name)};
-    std::optional<Failure> failure = recover_interrupted_run(*directory);
     Listed listed;
+    std::optional<Failure> failure = recover_interrupted_run(*directory, held_files(*turn, listed));
     if (!failure) failure = list_directory(*directory, extension, listed);
     if (!failure && listed.name) {
-        failure = split_listed_file(*directory, extension, listed, own_files(*turn, listed), console);
+        failure = split_listed_file(*directory, extension, listed, held_files(*turn, listed), console);
     }
     // What ending the turn reports changes nothing of the run's work.
     static_cast<void>(platform::end_directory_turn(*directory, *turn));

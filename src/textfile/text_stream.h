@@ -62,7 +62,7 @@ inline constexpr std::string_view stored_line_end = "\r\n";
 
 // Makes a closed stream a new one that writes to file, as
 // text_stream_for_writing does, keeping the holding buffer it already has: a
-// stream opened for every run of records then costs no allocation.
+// stream opened for every batch of records then costs no allocation.
 void text_reopen_for_writing(TextStream& closed, platform::File file);
 
 // Opens the file name of the directory for appending (creating it when

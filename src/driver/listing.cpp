@@ -30,10 +30,10 @@ std::optional<std::string> first_listed_name(platform::File& listing_turn) {
 }
 
 // Whether a listing of "*." + extension holds the entry: as a shell's glob,
-// or as dir, which matches a pattern against a short name too.
+// or as Windows matches a long name. A name that only its short (8.3) name
+// would match is no file anyone asked for.
 bool is_listed(const platform::DirectoryEntry& entry, const std::string& extension) {
-    return entry.listed && (platform::matches_listing_pattern(entry.name, extension) ||
-                            (!entry.short_name.empty() && platform::matches_listing_pattern(entry.short_name, extension)));
+    return entry.listed && platform::matches_listing_pattern(entry.name, extension);
 }
 
 // One pass over the directory: the names a listing takes, in its order, and

@@ -186,7 +186,6 @@ void start_write_back(File& file);
 // An entry as a pass over a directory finds it; "." and ".." are left out.
 struct DirectoryEntry {
     std::string name;
-    std::string short_name;  // Windows: the 8.3 name it has, if any, which dir matches a pattern against too
     bool listed = true;      // one a listing may hold: on Windows, neither hidden nor a file of the system
 };
 

@@ -16,7 +16,7 @@ namespace {
 
 constexpr DWORD largest_transfer = std::numeric_limits<DWORD>::max();
 
-DWORD share_mode(Access access) {
+ULONG share_mode(Access access) {
     switch (access) {
     // A file being read may not be written by anyone else: a merged file that
     // its producer still has open for writing is not taken, and none may
@@ -32,7 +32,7 @@ DWORD share_mode(Access access) {
     return 0;
 }
 
-DWORD desired_access(Access access) {
+ACCESS_MASK desired_access(Access access) {
     switch (access) {
     case Access::read: return GENERIC_READ;
     case Access::create:
@@ -42,33 +42,15 @@ DWORD desired_access(Access access) {
     // at that moment, in one step, as with O_APPEND: two writers appending to
     // one file never write over each other's bytes. FILE_READ_DATA lets the
     // handle take the file's turn.
-    case Access::append: return FILE_READ_DATA | FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+    case Access::append: return FILE_READ_DATA | FILE_APPEND_DATA | FILE_READ_ATTRIBUTES;
     // Windows syncs a file only through a handle that may write it.
     case Access::sync: return GENERIC_WRITE;
     }
     return 0;
 }
 
-DWORD disposition(Access access) {
-    switch (access) {
-    case Access::read:
-    case Access::rewrite:
-    case Access::sync: return OPEN_EXISTING;
-    case Access::create:
-    case Access::append: return OPEN_ALWAYS;
-    case Access::own_new: return CREATE_NEW;
-    }
-    return OPEN_EXISTING;
-}
-
-// Files of the command's own are hidden, so that no dir lists them.
-DWORD attributes(Access access) { return access == Access::own_new ? FILE_ATTRIBUTE_HIDDEN : FILE_ATTRIBUTE_NORMAL; }
-
-// Opens whatever is at path; whether it is a disk file is judged afterwards.
-HANDLE open_handle(const std::string& path, DWORD desired_access, DWORD share, DWORD disposition,
-                   DWORD flags = FILE_ATTRIBUTE_NORMAL) {
-    return CreateFileA(path.c_str(), desired_access, share, nullptr, disposition, flags, nullptr);
-}
+// Files of the command's own are hidden, so that no listing takes them.
+ULONG attributes(Access access) { return access == Access::own_new ? FILE_ATTRIBUTE_HIDDEN : FILE_ATTRIBUTE_NORMAL; }
 
 // Moves the file's position and gives where it now stands.
 std::optional<std::int64_t> move_position(HANDLE handle, std::int64_t distance, DWORD method) {
@@ -79,66 +61,111 @@ std::optional<std::int64_t> move_position(HANDLE handle, std::int64_t distance, 
     return static_cast<std::int64_t>((static_cast<std::uint64_t>(static_cast<DWORD>(high)) << 32) | low);
 }
 
-// Whether the link at path belongs to the user the run runs as: an
-// operator's link to a file shared between folders, never one that others
-// who may write the folder planted.
-bool is_own_link(const std::string& path) {
-    const OwnedHandle link(CreateFileA(path.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES, share_all, nullptr,
-                                       OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
-                                       nullptr));
-    if (link.get() == INVALID_HANDLE_VALUE) return false;
-    const std::optional<std::string> owner = owner_of(link.get(), SE_FILE_OBJECT);
-    return owner && owner == user_of_this_process();
+// Opens name in the directory as access asks, the name itself and never
+// the file a link there leads to. A file is made only where nothing is at
+// the name (never through a link, which takes the name), and only for the
+// ways that make one: created tells whether this open made it.
+Relative open_or_create(const Directory& directory, std::string_view name, Access access, bool& created) {
+    const HANDLE held = handle_of(directory.handle);
+    const auto open = [&](Disposition disposition) {
+        return open_relative(held, name, desired_access(access), share_mode(access), disposition,
+                             of_a_file | not_following_a_link, attributes(access));
+    };
+    const bool makes_only = access == Access::own_new;
+    const bool may_make = makes_only || access == Access::append || access == Access::create;
+    // A name that comes and goes between the two opens is tried again, a few times.
+    for (int tries = 0; tries < 100; ++tries) {
+        if (!makes_only) {
+            Relative found = open(Disposition::open);
+            if (found.is_open() || !may_make || !names_nothing(found.status)) return found;
+        }
+        Relative made = open(Disposition::create);
+        created = made.is_open();
+        if (made.is_open() || makes_only || !name_is_taken(made.status)) return made;
+    }
+    return {};
 }
 
-// Opens path as open_in does. A file is never created through a reparse
-// point; one is opened as itself, and refused, where links are refused, and
-// followed only where the run's own user made it.
-std::optional<OpenedFile> open_file_at(const std::string& path, Access access, Links links) {
-    const DWORD found = GetFileAttributesA(path.c_str());
-    const bool through_link = found != INVALID_FILE_ATTRIBUTES && (found & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-    if (through_link && (links == Links::refused || !is_own_link(path))) return std::nullopt;
-    const DWORD creation = through_link && disposition(access) == OPEN_ALWAYS ? OPEN_EXISTING : disposition(access);
-    const DWORD flags = attributes(access) | (links == Links::refused ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
-    const HANDLE handle = open_handle(path, desired_access(access), share_mode(access), creation, flags);
-    // OPEN_ALWAYS tells whether it made the file, in the same step as the open.
-    const bool created = handle != INVALID_HANDLE_VALUE && creation == OPEN_ALWAYS && GetLastError() != ERROR_ALREADY_EXISTS;
-    if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
-    File file(value_of(handle), access == Access::append ? Writes::at_end : Writes::at_position);
-    const std::optional<BY_HANDLE_FILE_INFORMATION> kind = disk_file_information(handle);
-    if (!kind || (links == Links::refused && is_reparse_point(*kind))) return std::nullopt;
-    if (access == Access::append && !wait_for_file_turn(file)) return std::nullopt;
-    // Emptying waits until the file is known to be a disk file.
-    if (access == Access::create && !truncate_file(file, 0)) return std::nullopt;
-    const std::optional<BY_HANDLE_FILE_INFORMATION> information = disk_file_information(handle);
+// Whether the link at name belongs to the user the run runs as: an
+// operator's link to a file shared between folders, never one that others
+// who may write the folder planted.
+bool is_own_link(const Directory& directory, std::string_view name) {
+    const Relative link = open_relative(handle_of(directory.handle), name, READ_CONTROL | FILE_READ_ATTRIBUTES,
+                                        share_all, Disposition::open, FILE_SYNCHRONOUS_IO_NONALERT | not_following_a_link);
+    if (!link.is_open()) return false;
+    const OwnedHandle held(link.handle);
+    const std::optional<std::string> owner = owner_of(link.handle, SE_FILE_OBJECT);
+    return owner && is_owner_of_this_process(*owner);
+}
+
+// The file that was opened at name as itself: itself when it is no link;
+// where it is a link, the file it leads to when links are followed and the
+// link is the run's own user's, opened anew; nothing otherwise. Under Wine a
+// link to a file shows as that file, and only the path the file really has
+// tells it, which is looked at where links are refused.
+std::optional<File> beyond_a_link(const Directory& directory, std::string_view name, File itself, Links links,
+                                  ACCESS_MASK access, ULONG share) {
+    const std::optional<BY_HANDLE_FILE_INFORMATION> information = disk_file_information(handle_of(itself));
+    const bool is_link = information ? is_reparse_point(*information) : true;
+    if (!is_link) {
+        if (links == Links::refused && !is_reached_without_link(handle_of(itself), handle_of(directory.handle), name)) {
+            return std::nullopt;
+        }
+        return itself;
+    }
+    if (links == Links::refused || !is_own_link(directory, name)) return std::nullopt;
+    const Relative target =
+        open_relative(handle_of(directory.handle), name, access, share, Disposition::open, of_a_file);
+    if (!target.is_open()) return std::nullopt;
+    return File(value_of(target.handle), itself.writes());
+}
+
+// The file just opened as access asks, once known to be a disk file: in its
+// turn when it is to be appended to, emptied when it is to be made anew.
+std::optional<OpenedFile> opened_as(std::optional<File> file, Access access, bool created) {
+    if (!file || !disk_file_information(handle_of(*file))) return std::nullopt;
+    if (access == Access::append && !wait_for_file_turn(*file)) return std::nullopt;
+    if (access == Access::create && !truncate_file(*file, 0)) return std::nullopt;
+    const std::optional<BY_HANDLE_FILE_INFORMATION> information = disk_file_information(handle_of(*file));
     if (!information) return std::nullopt;
-    return OpenedFile{std::move(file), status_of(*information), created && access == Access::append,
-                      access == Access::append};
+    return OpenedFile{std::move(*file), status_of(*information), created, access == Access::append};
 }
 
 }  // namespace
 
 std::optional<Directory> open_directory(const std::string& directory_text) {
     // Held with read and write shared but not deletion, so that the
-    // directory cannot be renamed or removed while the run holds it.
-    const HANDLE handle = CreateFileA(directory_text.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    // directory cannot be renamed or removed while the run holds it; every
+    // file in it is then reached through this handle.
+    const HANDLE handle = CreateFileA(directory_text.c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE | SYNCHRONIZE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
     return Directory{File(value_of(handle)), directory_text};
 }
 
+// A file by its Win32 path, for the tests and tools that name one.
 std::optional<OpenedFile> open_path(const std::string& path, Access access) {
-    return open_file_at(path, access, Links::followed);
+    const bool reads = access == Access::read || access == Access::rewrite || access == Access::sync;
+    const DWORD disposition = reads ? OPEN_EXISTING : access == Access::own_new ? CREATE_NEW : OPEN_ALWAYS;
+    const HANDLE handle = CreateFileA(path.c_str(), desired_access(access) | SYNCHRONIZE, share_mode(access), nullptr,
+                                      disposition, attributes(access), nullptr);
+    // OPEN_ALWAYS tells whether it made the file, in the same step as the open.
+    const bool created = disposition != OPEN_EXISTING && GetLastError() != ERROR_ALREADY_EXISTS;
+    if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
+    return opened_as(File(value_of(handle), access == Access::append ? Writes::at_end : Writes::at_position), access,
+                     created);
 }
 
 std::optional<OpenedFile> open_in(const Directory& directory, std::string_view name, Access access, Links links) {
     if (!is_plain(name)) return std::nullopt;
-    std::optional<OpenedFile> opened = open_file_at(path_of(directory, name), access, links);
-    if (opened && links == Links::refused &&
-        !is_reached_without_link(handle_of(opened->file), handle_of(directory.handle), name)) {
-        return std::nullopt;
-    }
-    return opened;
+    bool created = false;
+    const Relative opened = open_or_create(directory, name, access, created);
+    if (!opened.is_open()) return std::nullopt;
+    const Writes writes = access == Access::append ? Writes::at_end : Writes::at_position;
+    return opened_as(beyond_a_link(directory, name, File(value_of(opened.handle), writes), links,
+                                   desired_access(access), share_mode(access)),
+                     access, created);
 }
 
 std::optional<std::size_t> read_some(File& file, std::span<char> buffer) {
@@ -192,33 +219,26 @@ std::optional<std::size_t> read_at(File& file, std::int64_t offset, std::span<ch
 
 std::optional<FileStatus> status_in(const Directory& directory, std::string_view name, Links links) {
     if (!is_plain(name)) return std::nullopt;
-    const std::string path = path_of(directory, name);
-    const DWORD found = GetFileAttributesA(path.c_str());
-    if (found != INVALID_FILE_ATTRIBUTES && (found & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && links == Links::followed &&
-        !is_own_link(path)) {
-        return std::nullopt;
-    }
-    // No access asked for: the attributes of a file that may not be read can
-    // still be queried.
-    const DWORD flags = links == Links::refused ? FILE_FLAG_OPEN_REPARSE_POINT : 0;
-    const OwnedHandle handle(open_handle(path, 0, share_all, OPEN_EXISTING, flags));
-    if (handle.get() == INVALID_HANDLE_VALUE) return std::nullopt;
-    const std::optional<BY_HANDLE_FILE_INFORMATION> information = disk_file_information(handle.get());
+    // Only the attributes: they can be queried of a file that may not be read.
+    const Relative looked = open_relative(handle_of(directory.handle), name, FILE_READ_ATTRIBUTES, share_all,
+                                          Disposition::open, of_a_file | not_following_a_link);
+    if (!looked.is_open()) return std::nullopt;
+    const std::optional<File> file =
+        beyond_a_link(directory, name, File(value_of(looked.handle)), links, FILE_READ_ATTRIBUTES, share_all);
+    const std::optional<BY_HANDLE_FILE_INFORMATION> information =
+        file ? disk_file_information(handle_of(*file)) : std::nullopt;
     if (!information) return std::nullopt;
-    if (links == Links::refused && !is_reached_without_link(handle.get(), handle_of(directory.handle), name)) {
-        return std::nullopt;
-    }
     return status_of(*information);
 }
 
-
 // Who else may write the file is left to the directory's permissions, which
-// a file made in it takes on: the owner is what tells a file of the run's own.
+// a file made in it takes on: the owner is what tells a file of the run's own,
+// the run's user or the default owner its token gives what it creates.
 bool is_own_file(const File& file) {
     const std::optional<BY_HANDLE_FILE_INFORMATION> information = disk_file_information(handle_of(file));
     if (!information || information->nNumberOfLinks != 1 || is_reparse_point(*information)) return false;
     const std::optional<std::string> owner = owner_of(handle_of(file), SE_FILE_OBJECT);
-    return owner && owner == user_of_this_process();
+    return owner && is_owner_of_this_process(*owner);
 }
 
 std::optional<FileStatus> file_status(const File& file) {
@@ -234,7 +254,11 @@ bool has_a_name(const File& file) {
 }
 
 bool name_taken(const Directory& directory, std::string_view name) {
-    return is_plain(name) && GetFileAttributesA(path_of(directory, name).c_str()) != INVALID_FILE_ATTRIBUTES;
+    if (!is_plain(name)) return false;
+    const Relative looked = look_in(directory, name);
+    if (looked.is_open()) CloseHandle(looked.handle);
+    // A name that cannot be opened is taken all the same: Wine's link to nothing.
+    return !names_nothing(looked.status);
 }
 
 // A file held open without sharing its deletion cannot go by its name: it
@@ -246,50 +270,101 @@ bool remove_held(const Directory& directory, std::string_view name, File& held) 
     return closed && !name_taken(directory, name);
 }
 
+namespace {
+
+// Opens the plain file of the directory at name to rename or remove it:
+// nothing when anything else stands there, a link above all, so that nothing
+// is removed or moved through one.
+std::optional<File> plain_file_to_move(const Directory& directory, std::string_view name) {
+    if (!is_plain(name)) return std::nullopt;
+    const Relative opened = open_relative(handle_of(directory.handle), name, DELETE | FILE_READ_ATTRIBUTES, share_all,
+                                          Disposition::open, of_a_file | not_following_a_link);
+    if (!opened.is_open()) return std::nullopt;
+    File file(value_of(opened.handle));
+    const std::optional<BY_HANDLE_FILE_INFORMATION> information = disk_file_information(opened.handle);
+    if (!information || is_reparse_point(*information) ||
+        !is_reached_without_link(opened.handle, handle_of(directory.handle), name)) {
+        return std::nullopt;
+    }
+    return file;
+}
+
+}  // namespace
+
 bool remove_name(const Directory& directory, std::string_view name) {
-    if (!is_plain(name)) return false;
-    // Not what DeleteFile reports counts, but whether the name is gone.
-    static_cast<void>(DeleteFileA(path_of(directory, name).c_str()));
+    if (std::optional<File> file = plain_file_to_move(directory, name)) {
+        // Not what the marking reports counts, but whether the name is gone.
+        static_cast<void>(mark_deleted(handle_of(*file)));
+        static_cast<void>(close_file(*file));
+    }
     return !name_taken(directory, name);
 }
 
 bool move_unless_taken(const Directory& directory, std::string_view from, std::string_view to) {
-    return is_plain(from) && is_plain(to) &&
-           MoveFileA(path_of(directory, from).c_str(), path_of(directory, to).c_str()) != 0;
+    std::optional<File> file = is_plain(to) ? plain_file_to_move(directory, from) : std::nullopt;
+    return file && rename_in(handle_of(*file), directory, to);
 }
+
+// Not declared by mingw-w64's headers; ntdll has it.
+extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE directory, HANDLE event, PVOID apc_routine, PVOID apc_context,
+                                               PIO_STATUS_BLOCK io, PVOID entries, ULONG length,
+                                               FILE_INFORMATION_CLASS kind, BOOLEAN single_entry,
+                                               PUNICODE_STRING mask, BOOLEAN restart_scan);
 
 struct DirectoryPass {
-    HANDLE search;
-    WIN32_FIND_DATAW found;
-    bool has_found;  // found holds an entry not yet taken
+    OwnedHandle directory;  // a handle of the pass's own: a mask and a place are kept with a handle
+    std::vector<char> entries = std::vector<char>(64 << 10);
+    std::size_t next = 0;   // of the entry not yet taken in entries, while more are
+    bool more = false;
 };
 
-void DirectoryPassEnd::operator()(DirectoryPass* pass) const {
-    FindClose(pass->search);
-    delete pass;
+void DirectoryPassEnd::operator()(DirectoryPass* pass) const { delete pass; }
+
+namespace {
+
+// Fetches the next entries of the pass; false when none are left.
+bool fetch_entries(DirectoryPass& pass) {
+    IO_STATUS_BLOCK io{};
+    const NTSTATUS status =
+        NtQueryDirectoryFile(pass.directory.get(), nullptr, nullptr, nullptr, &io, pass.entries.data(),
+                             static_cast<ULONG>(pass.entries.size()), FileDirectoryInformation, FALSE, nullptr, FALSE);
+    pass.next = 0;
+    pass.more = NT_SUCCESS(status) && io.Information > 0;
+    return pass.more;
 }
 
-// The names found become bytes of the ANSI code page, as the file functions
-// take them: a character outside it becomes "?", never a look-alike.
+}  // namespace
+
+// Every name, matched by no mask: short (8.3) names, which a mask would
+// match too, are never looked at. The names found become bytes of the ANSI
+// code page, as the file functions take them: a character outside it becomes
+// "?", never a look-alike.
 DirectoryReading read_directory(const Directory& directory) {
-    auto pass = std::make_unique<DirectoryPass>();
-    pass->search = FindFirstFileW(wide_from_ansi(directory.text + "*").c_str(), &pass->found);
-    if (pass->search == INVALID_HANDLE_VALUE) return nullptr;
-    pass->has_found = true;
-    return DirectoryReading(pass.release());
+    const Relative opened = open_relative(handle_of(directory.handle), "", FILE_LIST_DIRECTORY, share_all,
+                                          Disposition::open, FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT);
+    if (!opened.is_open()) return nullptr;
+    DirectoryReading reading(new DirectoryPass{OwnedHandle(opened.handle)});
+    if (!fetch_entries(*reading)) return nullptr;
+    return reading;
 }
 
 bool next_entry(DirectoryReading& reading, DirectoryEntry& entry) {
     DirectoryPass& pass = *reading;
-    for (; pass.has_found; pass.has_found = FindNextFileW(pass.search, &pass.found) != 0) {
-        const std::wstring_view name = pass.found.cFileName;
-        if (name == L"." || name == L"..") continue;
-        entry.name = ansi_from_wide(name);
-        entry.short_name = ansi_from_wide(pass.found.cAlternateFileName);
-        // As dir /b: hidden and system files are left out.
-        entry.listed = (pass.found.dwFileAttributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) == 0;
-        pass.has_found = FindNextFileW(pass.search, &pass.found) != 0;
-        return true;
+    while (pass.more) {
+        const auto* found = reinterpret_cast<const FILE_DIRECTORY_INFORMATION*>(pass.entries.data() + pass.next);
+        const std::wstring_view name(found->FileName, found->FileNameLength / sizeof(wchar_t));
+        const bool dots = name == L"." || name == L"..";
+        if (!dots) {
+            entry.name = ansi_from_wide(name);
+            // As dir /b: hidden and system files are left out.
+            entry.listed = (found->FileAttributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) == 0;
+        }
+        if (found->NextEntryOffset == 0) {
+            fetch_entries(pass);
+        } else {
+            pass.next += found->NextEntryOffset;
+        }
+        if (!dots) return true;
     }
     return false;
 }

@@ -46,10 +46,27 @@ namespace {
 // The lock goes when its holder closes it, so whatever stands at its name
 // must be a plain file of the directory: a directory would be waited on in
 // vain, and a link would take with it the file it leads to.
-bool may_take_lock(const Directory& directory, const std::string& path) {
-    const OwnedHandle present(look_at(path));
-    return present.get() == INVALID_HANDLE_VALUE ||
-           is_plain_file_of(present.get(), handle_of(directory.handle), directory_turn_name);
+bool may_take_lock(const Directory& directory) {
+    const Relative present = look_in(directory, directory_turn_name);
+    const OwnedHandle held(present.handle);
+    return names_nothing(present.status) ||
+           (present.is_open() && is_plain_file_of(present.handle, handle_of(directory.handle), directory_turn_name));
+}
+
+constexpr NTSTATUS sharing_violation = static_cast<NTSTATUS>(0xC0000043);
+constexpr NTSTATUS access_denied = static_cast<NTSTATUS>(0xC0000022);
+constexpr NTSTATUS delete_pending = static_cast<NTSTATUS>(0xC0000056);
+
+// Opens the turn's file, or makes it where nothing is at its name: never
+// through a link. It goes when its holder closes it.
+Relative open_turn(const Directory& directory) {
+    const auto open = [&](Disposition disposition) {
+        return open_relative(handle_of(directory.handle), directory_turn_name, GENERIC_READ | GENERIC_WRITE | DELETE,
+                             0, disposition, of_a_file | not_following_a_link | FILE_DELETE_ON_CLOSE,
+                             FILE_ATTRIBUTE_HIDDEN);
+    };
+    const Relative found = open(Disposition::open);
+    return names_nothing(found.status) ? open(Disposition::create) : found;
 }
 
 }  // namespace
@@ -58,24 +75,24 @@ bool may_take_lock(const Directory& directory, const std::string& path) {
 // holds open, without sharing; it goes when its holder closes it, or dies.
 // While any other process holds it so, a run waits.
 std::optional<File> wait_for_directory_turn(const Directory& directory) {
-    const std::string path = path_of(directory, directory_turn_name);
-    if (!may_take_lock(directory, path)) return std::nullopt;
+    if (!may_take_lock(directory)) return std::nullopt;
     // A file that its last holder is deleting refuses access for a moment.
     constexpr int tries_while_refused = 100;
     constexpr DWORD pause_ms = 20;
     for (int refused = 0; refused < tries_while_refused;) {
-        const HANDLE handle =
-            CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
-                        FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-        if (handle != INVALID_HANDLE_VALUE) {
-            File turn(value_of(handle));
-            if (!is_plain_file_of(handle, handle_of(directory.handle), directory_turn_name)) return std::nullopt;
+        const Relative opened = open_turn(directory);
+        if (opened.is_open()) {
+            File turn(value_of(opened.handle));
+            if (!is_plain_file_of(opened.handle, handle_of(directory.handle), directory_turn_name)) return std::nullopt;
             return turn;
         }
-        switch (GetLastError()) {
-        case ERROR_SHARING_VIOLATION: break;  // another run holds the turn: wait for it
-        case ERROR_ACCESS_DENIED: ++refused; break;
-        default: return std::nullopt;
+        switch (opened.status) {
+        case sharing_violation: break;  // another run holds the turn: wait for it
+        case access_denied:
+        case delete_pending: ++refused; break;
+        default:
+            // Made and gone between the two opens: its holder has just ended its turn.
+            if (!name_is_taken(opened.status)) return std::nullopt;
         }
         Sleep(pause_ms);
     }
@@ -120,19 +137,14 @@ enum class AtName { nothing, file_read, other };
 // What name leads to now. A link, a directory or another file there is
 // something other than the file read.
 AtName what_is_at(const Directory& directory, std::string_view name, const FileId& read) {
-    const OwnedHandle at(look_at(path_of(directory, name)));
-    if (at.get() == INVALID_HANDLE_VALUE) {
-        const DWORD error = GetLastError();
-        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? AtName::nothing : AtName::other;
-    }
+    const Relative looked = look_in(directory, name);
+    const OwnedHandle at(looked.handle);
+    if (!looked.is_open()) return names_nothing(looked.status) ? AtName::nothing : AtName::other;
     BY_HANDLE_FILE_INFORMATION information{};
     const bool plain = GetFileInformationByHandle(at.get(), &information) &&
                        (information.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
     return plain && id_of(information) == read ? AtName::file_read : AtName::other;
 }
-
-// mingw-w64's header hides this class behind a version test that never holds.
-constexpr auto file_disposition_info_ex = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
 
 // Deletes the file that read holds through a second handle to that very file,
 // opened from the first. With POSIX semantics its name goes at once, while
@@ -146,11 +158,7 @@ bool delete_file_held(const File& read) {
     const std::optional<BY_HANDLE_FILE_INFORMATION> reopened = disk_file_information(deleter.get());
     const std::optional<FileStatus> held = file_status(read);
     if (!reopened || !held || id_of(*reopened) != held->id) return false;
-    FILE_DISPOSITION_INFO_EX posix{FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS};
-    FILE_DISPOSITION_INFO at_last_close{TRUE};
-    const bool marked =
-        SetFileInformationByHandle(deleter.get(), file_disposition_info_ex, &posix, sizeof posix) ||
-        SetFileInformationByHandle(deleter.get(), FileDispositionInfo, &at_last_close, sizeof at_last_close);
+    const bool marked = mark_deleted(deleter.get());
     pause_for_test("deleting");
     return marked;
 }

@@ -132,8 +132,6 @@ bool is_reparse_point(const BY_HANDLE_FILE_INFORMATION& information) {
     return (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
-// The security identifier of the file's owner, or of the user this process
-// runs as, in its text form: one is compared with the other.
 std::optional<std::string> owner_of(HANDLE handle, SE_OBJECT_TYPE type) {
     PSID owner = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -148,33 +146,106 @@ std::optional<std::string> owner_of(HANDLE handle, SE_OBJECT_TYPE type) {
     return std::string(text);
 }
 
-std::optional<std::string> user_of_this_process() {
+namespace {
+
+// The security identifier that the token of this process names in the
+// class asked (TokenUser, TokenOwner), in its text form.
+std::optional<std::string> token_identity(TOKEN_INFORMATION_CLASS kind) {
     HANDLE token = nullptr;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return std::nullopt;
     const OwnedHandle held(token);
     DWORD needed = 0;
-    GetTokenInformation(token, TokenUser, nullptr, 0, &needed);
+    GetTokenInformation(token, kind, nullptr, 0, &needed);
     std::vector<char> buffer(needed);
-    if (needed == 0 || !GetTokenInformation(token, TokenUser, buffer.data(), needed, &needed)) return std::nullopt;
+    if (needed == 0 || !GetTokenInformation(token, kind, buffer.data(), needed, &needed)) return std::nullopt;
+    // TOKEN_USER and TOKEN_OWNER both begin with the identifier.
+    const PSID identity = kind == TokenUser ? reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid
+                                            : reinterpret_cast<TOKEN_OWNER*>(buffer.data())->Owner;
     LPSTR text = nullptr;
-    if (!ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text)) return std::nullopt;
+    if (!ConvertSidToStringSidA(identity, &text)) return std::nullopt;
     const std::unique_ptr<void, decltype(&LocalFree)> held_text(text, &LocalFree);
     return std::string(text);
 }
 
-// Opens whatever is at path without following a link and without taking
-// anything from others: to look at it, a directory included.
-HANDLE look_at(const std::string& path) {
-    return CreateFileA(path.c_str(), 0, share_all, nullptr, OPEN_EXISTING,
-                       FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}  // namespace
+
+bool is_owner_of_this_process(const std::string& owner) {
+    return owner == token_identity(TokenUser) || owner == token_identity(TokenOwner);
+}
+
+Relative open_relative(HANDLE directory, std::string_view name, ACCESS_MASK access, ULONG share,
+                       Disposition disposition, ULONG options, ULONG attributes) {
+    std::wstring wide = wide_from_ansi(name);
+    UNICODE_STRING object_name{static_cast<USHORT>(wide.size() * sizeof(wchar_t)),
+                               static_cast<USHORT>(wide.size() * sizeof(wchar_t)), wide.data()};
+    OBJECT_ATTRIBUTES object{};
+    InitializeObjectAttributes(&object, &object_name, OBJ_CASE_INSENSITIVE, directory, nullptr);
+    IO_STATUS_BLOCK io{};
+    HANDLE handle = nullptr;
+    const NTSTATUS status =
+        NtCreateFile(&handle, access | SYNCHRONIZE, &object, &io, nullptr, attributes, share,
+                     disposition == Disposition::create ? FILE_CREATE : FILE_OPEN, options, nullptr, 0);
+    return Relative{NT_SUCCESS(status) ? handle : INVALID_HANDLE_VALUE, status};
+}
+
+namespace {
+
+constexpr NTSTATUS name_not_found = static_cast<NTSTATUS>(0xC0000034);
+constexpr NTSTATUS name_collision = static_cast<NTSTATUS>(0xC0000035);
+
+}  // namespace
+
+bool names_nothing(NTSTATUS status) { return status == name_not_found; }
+
+bool name_is_taken(NTSTATUS status) { return status == name_collision; }
+
+Relative look_in(const Directory& directory, std::string_view name) {
+    return open_relative(handle_of(directory.handle), name, FILE_READ_ATTRIBUTES, share_all, Disposition::open,
+                         FILE_SYNCHRONOUS_IO_NONALERT | not_following_a_link);
+}
+
+bool rename_in(HANDLE file, const Directory& directory, std::string_view to) {
+    const std::wstring wide = wide_from_ansi(to);
+    // The structure ends in the name, which runs on past it.
+    std::vector<char> buffer(sizeof(FILE_RENAME_INFORMATION) + wide.size() * sizeof(wchar_t));
+    auto* rename = reinterpret_cast<FILE_RENAME_INFORMATION*>(buffer.data());
+    rename->ReplaceIfExists = FALSE;
+    rename->RootDirectory = handle_of(directory.handle);
+    rename->FileNameLength = static_cast<ULONG>(wide.size() * sizeof(wchar_t));
+    std::copy(wide.begin(), wide.end(), rename->FileName);
+    IO_STATUS_BLOCK io{};
+    return NT_SUCCESS(NtSetInformationFile(file, &io, rename, static_cast<ULONG>(buffer.size()),
+                                           FileRenameInformation));
+}
+
+namespace {
+
+// mingw-w64's header hides this class behind a version test that never holds.
+constexpr auto file_disposition_info_ex = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+
+}  // namespace
+
+bool mark_deleted(HANDLE file) {
+    FILE_DISPOSITION_INFO_EX posix{FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS};
+    FILE_DISPOSITION_INFO at_last_close{TRUE};
+    return SetFileInformationByHandle(file, file_disposition_info_ex, &posix, sizeof posix) ||
+           SetFileInformationByHandle(file, FileDispositionInfo, &at_last_close, sizeof at_last_close);
 }
 
 // This run's listing file, a plain file of its directory, so that the
 // listing goes nowhere else. It is neither deleted nor renamed while this
 // run holds it: its name leads to the file checked until the run is done.
 std::optional<File> open_listing_file(const std::string& path, DWORD desired_access) {
-    const HANDLE handle = CreateFileA(path.c_str(), desired_access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    // Made only where nothing is at the name, never through a link to nothing.
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    for (int tries = 0; tries < 100 && handle == INVALID_HANDLE_VALUE; ++tries) {
+        for (const DWORD disposition : {OPEN_EXISTING, CREATE_NEW}) {
+            handle = CreateFileA(path.c_str(), desired_access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disposition,
+                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+            if (handle != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_NOT_FOUND) break;
+        }
+        if (handle == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) return std::nullopt;
+    }
     if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
     File file(value_of(handle));
     const std::size_t name_start = path.find_last_of("\\/") + 1;  // 0 for a name of the current directory

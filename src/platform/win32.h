@@ -10,6 +10,7 @@
 
 #include <windows.h>
 #include <accctrl.h>
+#include <winternl.h>
 
 #include "platform/files.h"
 
@@ -65,14 +66,52 @@ std::string ansi_from_wide(std::wstring_view text);
 bool is_reached_without_link(HANDLE file, HANDLE directory, std::string_view name);
 bool is_plain_file_of(HANDLE file, HANDLE directory, std::string_view name);
 
-// The security identifier of the file's owner, or of the user this process
-// runs as, in its text form: one is compared with the other.
+// The security identifier of the file's owner, in its text form; whether it
+// is one this process gives what it creates: its user, or its token's default
+// owner (the Administrators group, for an elevated administrator or SYSTEM).
 std::optional<std::string> owner_of(HANDLE handle, SE_OBJECT_TYPE type);
-std::optional<std::string> user_of_this_process();
+bool is_owner_of_this_process(const std::string& owner);
 
-// Opens whatever is at path without following a link and without taking
-// anything from others: to look at it, a directory included.
-HANDLE look_at(const std::string& path);
+// ---- Names of the held directory, reached through its handle ----------------
+//
+// Every file of the data directory is opened, created, renamed and removed
+// relative to the handle the run holds, never by a path, so that a junction
+// or link anywhere on the way, retargeted meanwhile, leads nothing elsewhere.
+// Names go to the system as they are: no rule of Win32 paths applies, so a
+// trailing dot or blank is part of the name, and a device name is a file.
+
+// What an open relative to the directory gave: the handle, or the status
+// that refused it.
+struct Relative {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    NTSTATUS status = 0;
+    bool is_open() const { return handle != INVALID_HANDLE_VALUE; }
+};
+
+enum class Disposition { open, create };
+
+// Options of every open: synchronous, as the file functions' handles are.
+inline constexpr ULONG of_a_file = FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT;
+inline constexpr ULONG not_following_a_link = FILE_OPEN_REPARSE_POINT;
+
+// Opens name in the directory that directory holds. The caller owns the handle.
+Relative open_relative(HANDLE directory, std::string_view name, ACCESS_MASK access, ULONG share,
+                       Disposition disposition, ULONG options, ULONG attributes = FILE_ATTRIBUTE_NORMAL);
+
+// Whether a status says nothing is at the name, or something is.
+bool names_nothing(NTSTATUS status);
+bool name_is_taken(NTSTATUS status);
+
+// Opens whatever is at name, a directory included, without following a link
+// and without taking anything from others: to look at it.
+Relative look_in(const Directory& directory, std::string_view name);
+
+// Gives the open file the name to in the directory, unless to is taken.
+bool rename_in(HANDLE file, const Directory& directory, std::string_view to);
+
+// Marks the open file to go: its name at once where the file system has
+// POSIX deletion, else when the last handle to it closes.
+bool mark_deleted(HANDLE file);
 
 // This run's listing file at path, a plain file of its directory, opened
 // with desired_access; nothing when it is anything else.

@@ -88,7 +88,7 @@ std::optional<Failure> remove_ready_file(const platform::Directory& directory, c
 std::optional<Failure> delete_merged_file(const platform::Directory& directory, ClaimedFile& merged,
                                           const platform::FileStatus& as_read, const Distribution& distribution,
                                           Journal& journal, Console& console) {
-    const std::string path = directory.text + merged.name;
+    const std::string& path = merged.path;
     print(console, messages::deleting, {path});
     platform::File read = text_release(merged.stream);
     platform::Removal removal = platform::prepare_removal(directory, merged.name, aside_name, as_read, read);
@@ -139,7 +139,7 @@ std::optional<Failure> delete_merged_file(const platform::Directory& directory, 
 std::optional<Failure> distribute_to_the_end(const platform::Directory& directory, ClaimedFile& merged,
                                              Distribution& distribution, platform::FileStatus& as_read,
                                              Console& console) {
-    MergedWalk walk{merged.stream, directory.text + merged.name};
+    MergedWalk walk{merged.stream, merged.path};
     for (;;) {
         if (std::optional<Failure> failure = distribute_records(walk, directory, console, distribution)) {
             return failure;
@@ -172,7 +172,7 @@ std::optional<SdfNames> sdf_names_in(const platform::Directory& directory, const
     std::optional<TextStream> stream = text_open_in(directory, merged.name, "ra", platform::Links::refused);
     const std::optional<platform::FileStatus> opened = stream ? text_file_status(*stream) : std::nullopt;
     if (!opened || opened->id != merged.as_claimed.id) return std::nullopt;
-    MergedWalk walk{*stream, directory.text + merged.name};
+    MergedWalk walk{*stream, merged.path};
     std::set<std::string> named;
     SdfNames names;
     for (MergedPart next = next_part(walk); next.part != Part::end; next = next_part(walk)) {

@@ -83,7 +83,8 @@ inline constexpr std::string_view aside_name = ".vrtl_sdf.deleting";
 
 // A merged file a run has claimed: open, held exclusively, as it was then.
 struct ClaimedFile {
-    std::string name;  // as listed, in the data directory
+    std::string name;  // its name in the data directory
+    std::string path;  // as messages show it: the directory text and the name as the listing gave it back
     TextStream stream;
     platform::FileStatus as_claimed;
     OwnFiles own_files;  // the run's listing and turn, which no SDF name may lead to

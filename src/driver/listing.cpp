@@ -63,7 +63,8 @@ std::optional<Failure> list_directory(const platform::Directory& directory, cons
     std::optional<platform::File> listing = platform::open_listing(listing_path);
     if (!listing) return Failure{FailedStep::opening, listing_path};
     std::string text;
-    for (const std::string& name : names_in(directory, extension, listed.sdf_names)) {
+    const std::vector<std::string> names = names_in(directory, extension, listed.sdf_names);
+    for (const std::string& name : names) {
         text += name;
         text += "\r\n";
     }
@@ -76,5 +77,8 @@ std::optional<Failure> list_directory(const platform::Directory& directory, cons
     if (static_cast<std::uint64_t>(status->size) <= nothing_listed_length) return std::nullopt;
     listed.name = first_listed_name(*listing_turn);
     if (!listed.name) return Failure{FailedStep::reading, listing_path};
+    if (!names.empty() && names.front().size() < listing_line_limit && trimmed(names.front()) == *listed.name) {
+        listed.file_name = names.front();
+    }
     return std::nullopt;
 }

@@ -13,7 +13,11 @@
 inline const std::string listing_path = "work1d.tmp";
 
 struct Listed {
-    std::optional<std::string> name;           // the first name listed, when there was one
+    std::optional<std::string> name;           // the first name listed, as read back: cut and trimmed
+    // The file of the directory that name stands for: the first one listed,
+    // when its name is read back whole; empty when name was cut, and is no
+    // name that was listed.
+    std::string file_name;
     std::optional<platform::FileId> listing;   // the listing file, which is never a merged file
     SdfNames sdf_names;                        // the directory's SDF files
 };

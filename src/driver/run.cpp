@@ -33,7 +33,7 @@ std::optional<ClaimedFile> claim_merged_file(const platform::Directory& director
         std::find(own_files.begin(), own_files.end(), claimed->id) != own_files.end()) {
         return std::nullopt;
     }
-    return ClaimedFile{name, std::move(*stream), *claimed, own_files};
+    return ClaimedFile{name, directory.text + name, std::move(*stream), *claimed, own_files};
 }
 
 // The files of the run's own that it holds: its turn, and its listing once made.
@@ -44,22 +44,25 @@ OwnFiles held_files(const platform::File& turn, const Listed& listed) {
     return held;
 }
 
-// Whether the listed name is one a run may take: one that was asked for, as
-// a name cut short may name another file, and on Windows a listed name may
-// match by its short name; and never an SDF file, which a pattern such as "*"
-// also lists.
-bool may_be_taken(const std::string& name, const std::string& extension) {
-    return platform::matches_listing_pattern(name, extension) && !has_sdf_extension(name);
+// Whether the listed file is one a run may take: one that was listed whole,
+// as a name cut short may name another file, even a hidden one; one that was
+// asked for; and never an SDF file, which a pattern such as "*" also lists.
+bool may_be_taken(const Listed& listed, const std::string& extension) {
+    return !listed.file_name.empty() && platform::matches_listing_pattern(listed.file_name, extension) &&
+           !has_sdf_extension(listed.file_name);
 }
 
 std::optional<Failure> split_listed_file(const platform::Directory& directory, const std::string& extension,
                                          const Listed& listed, const OwnFiles& own_files, Console& console) {
     const std::string& name = *listed.name;
     const std::string merged_path = directory.text + name;
-    print(console, messages::input_report, {name, decimal(file_length(directory, name))});
-    if (!may_be_taken(name, extension)) return Failure{FailedStep::opening, merged_path};
-    std::optional<ClaimedFile> merged = claim_merged_file(directory, name, own_files);
+    // The file the listing stands for, by its name as it stands in the folder.
+    const std::string& file_name = listed.file_name.empty() ? name : listed.file_name;
+    print(console, messages::input_report, {name, decimal(file_length(directory, file_name))});
+    if (!may_be_taken(listed, extension)) return Failure{FailedStep::opening, merged_path};
+    std::optional<ClaimedFile> merged = claim_merged_file(directory, file_name, own_files);
     if (!merged) return Failure{FailedStep::opening, merged_path};
+    merged->path = merged_path;
     return split_exactly_once(directory, *merged, listed.sdf_names, console);
 }
 

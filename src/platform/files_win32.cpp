@@ -163,6 +163,7 @@ std::optional<OpenedFile> open_in(const Directory& directory, std::string_view n
     const Relative opened = open_or_create(directory, name, access, created);
     if (!opened.is_open()) return std::nullopt;
     const Writes writes = access == Access::append ? Writes::at_end : Writes::at_position;
+    if (access == Access::append) pause_for_test("appending");
     return opened_as(beyond_a_link(directory, name, File(value_of(opened.handle), writes), links,
                                    desired_access(access), share_mode(access)),
                      access, created);

@@ -260,4 +260,26 @@ std::optional<File> open_listing_file(const std::string& path, DWORD desired_acc
     return file;
 }
 
+#if VRTL_SDF_TEST_PAUSES
+// A test build stops at the point that the environment variable
+// VRTL_SDF_PAUSE names in its first word: it signals the event "<value>
+// reached" and goes on once "<value> go" is signalled, so that a test can act
+// at that very moment of a run.
+void pause_for_test(std::string_view point) {
+    std::string value(MAX_PATH, '\0');
+    const DWORD length = GetEnvironmentVariableA("VRTL_SDF_PAUSE", value.data(), MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return;
+    value.resize(length);
+    if (value.substr(0, value.find(' ')) != point) return;
+    const OwnedHandle reached(OpenEventA(EVENT_MODIFY_STATE, FALSE, (value + " reached").c_str()));
+    const OwnedHandle go(OpenEventA(SYNCHRONIZE, FALSE, (value + " go").c_str()));
+    if (reached.get() == nullptr || go.get() == nullptr) return;
+    SetEvent(reached.get());
+    constexpr DWORD longest_pause_ms = 60000;
+    WaitForSingleObject(go.get(), longest_pause_ms);
+}
+#else
+void pause_for_test(std::string_view) {}
+#endif
+
 }  // namespace platform

@@ -113,6 +113,11 @@ bool rename_in(HANDLE file, const Directory& directory, std::string_view to);
 // POSIX deletion, else when the last handle to it closes.
 bool mark_deleted(HANDLE file);
 
+// A test build stops at the point that the environment variable
+// VRTL_SDF_PAUSE names, until the test lets it go on; any other build never
+// does.
+void pause_for_test(std::string_view point);
+
 // This run's listing file at path, a plain file of its directory, opened
 // with desired_access; nothing when it is anything else.
 std::optional<File> open_listing_file(const std::string& path, DWORD desired_access);

@@ -1,5 +1,5 @@
-// The whole command on Windows: arguments, paths it must not follow, device
-// names, and a deletion that nothing else can turn against the data.
+// The whole command on Windows: arguments, paths it must not follow, and a
+// deletion that nothing else can turn against the data.
 #include <windows.h>
 #include <tlhelp32.h>
 
@@ -386,26 +386,6 @@ TEST(Command, MergedFileOpenForWritingIsNotTaken) {
               escaped(banner + report("in.mrg", 0) + error("opening", path_in("data", "in.mrg"))));
     EXPECT_EQ(result.exit_code, 99);
     EXPECT_TRUE(holds_exactly(scratch.path() / "data", {{"in.mrg", record_a}}));
-}
-
-TEST(Command, DeviceNamesAreNeverSdfFiles) {
-    for (const char* device : {"NUL", "con", "PRN", "AUX", "COM1", "LPT1"}) {
-        SCOPED_TRACE(device);
-        ScratchDir scratch;
-        std::filesystem::create_directory(scratch.path() / "data");
-        std::string name = device;
-        name.resize(8, ' ');
-        const std::string merged = "A       01x\r\n" + name + "01y\r\n";
-        write_file(scratch / "data/in.mrg", merged);
-
-        const Result result = run_command({.arguments = {"data", "mrg"}, .working_directory = scratch.path()});
-
-        const std::string sdf_name = std::string(device) + ".sdf";
-        EXPECT_EQ(escaped(result.output), escaped(banner + report("in.mrg", 26) + created("A.sdf") + count(1) +
-                                                  created(sdf_name) + error("opening", sdf_name)));
-        EXPECT_EQ(result.exit_code, 99);
-        EXPECT_TRUE(holds_exactly(scratch.path() / "data", {{"in.mrg", merged}}));
-    }
 }
 
 // A run killed while it deletes the merged file leaves nothing running, and

@@ -268,6 +268,7 @@ INSTANTIATE_TEST_SUITE_P(
              99,
              {{"M.sdf", "M       01x\r\n"}},
              "M.sdf\r\n"},
+        // "*.*" lists the SDF file, which is not taken, and never the run's own lock.
         Case{"pattern_that_lists_sdf_files",
              {"data", "*"},
              {{"A.sdf", "x\r\n"}, {"in.mrg", orders}},

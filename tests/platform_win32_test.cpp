@@ -33,15 +33,6 @@ TEST(Win32Files, HeldAndClaimedFileIsDeletedOnceClosed) {
     EXPECT_FALSE(platform::name_taken(directory, "in.mrg"));
 }
 
-// The journal never shows in a listing.
-TEST(Win32Files, OwnFilesAreHidden) {
-    ScratchDir scratch;
-    const platform::Directory directory = held(scratch);
-    std::optional<platform::File> own = platform::create_own_file(directory, ".journal");
-    ASSERT_TRUE(own && platform::finish_own_file(directory, *own));
-    EXPECT_NE(GetFileAttributesA((scratch / ".journal").c_str()) & FILE_ATTRIBUTE_HIDDEN, 0u);
-}
-
 // A run's directory cannot be renamed or removed while the run holds it.
 TEST(Win32Files, HeldDirectoryStaysWhereItIs) {
     ScratchDir scratch;

@@ -115,21 +115,6 @@ TEST_F(UnprivilegedCommand, ReadOnlySdfFileIsReportedByWhatItHolds) {
     }
 }
 
-// A listing that cannot be rewritten is never taken in place of this run's own.
-TEST_F(UnprivilegedCommand, ListingThatCannotBeWrittenEndsTheRun) {
-    write_file(scratch / "data/old.mrg", "A       01old\r\n");
-    write_file(scratch / "work1d.tmp", "old.mrg\r\n");
-    chmod((scratch / "work1d.tmp").c_str(), 0444);
-
-    const Result result = run_command(
-        {.arguments = {"data", "new"}, .working_directory = scratch.path(), .unprivileged = true});
-
-    EXPECT_EQ(escaped(result.output), escaped(banner + error("opening", "work1d.tmp")));
-    EXPECT_EQ(result.exit_code, 99);
-    EXPECT_EQ(read_file(scratch / "work1d.tmp"), "old.mrg\r\n");
-    EXPECT_EQ(read_file(scratch / "data/old.mrg"), "A       01old\r\n");
-}
-
 // Where the merged file could not be deleted, the directory's turn cannot
 // be taken either, or, when another made the turn's file, the journal cannot
 // be written; and a directory that cannot be read is reported, never taken

@@ -323,29 +323,6 @@ INSTANTIATE_TEST_SUITE_P(
                  }}),
     [](const testing::TestParamInfo<PathCase>& info) { return std::string(info.param.name); });
 
-// A listing that cannot be emptied is never taken in place of this run's own.
-// Read-only, and held by a program that lets no one else write it: Wine run
-// as root writes read-only files all the same.
-TEST(Command, ListingThatCannotBeEmptiedEndsTheRun) {
-    ScratchDir scratch;
-    std::filesystem::create_directory(scratch.path() / "data");
-    write_file(scratch / "data/old.mrg", "A       01x\r\n");
-    write_file(scratch / "work1d.tmp", "old.mrg\r\n");
-    const std::string listing = scratch / "work1d.tmp";
-    SetFileAttributesA(listing.c_str(), FILE_ATTRIBUTE_READONLY);
-    const HANDLE held = CreateFileA(listing.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(held, INVALID_HANDLE_VALUE);
-
-    const Result result = run_command({.arguments = {"data", "new"}, .working_directory = scratch.path()});
-
-    CloseHandle(held);
-    SetFileAttributesA(listing.c_str(), FILE_ATTRIBUTE_NORMAL);
-    EXPECT_EQ(escaped(result.output), escaped(banner + error("opening", "work1d.tmp")));
-    EXPECT_EQ(result.exit_code, 99);
-    EXPECT_EQ(read_file(scratch / "work1d.tmp"), "old.mrg\r\n");
-    EXPECT_EQ(read_file(scratch / "data/old.mrg"), "A       01x\r\n");
-}
-
 // Runs on one directory take turns: two started together on one merged file
 // both end with 0, and its records land once.
 TEST(Command, RunsAtOnceTakeTurns) {

@@ -1,5 +1,5 @@
-// The whole command on what only a POSIX system offers: file-size limits,
-// permissions, closed standard streams, terminals, paths of any length.
+// The whole command on what only a POSIX system offers: permissions, closed
+// standard streams, terminals, paths of any length, locks on a directory.
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/file.h>
@@ -51,24 +51,6 @@ TEST(Command, DataPathLongerThanThePathLimit) {
     close(at);
     // Deeper than a path can name: removed by a tool that walks it from the top.
     EXPECT_EQ(std::system(("rm -rf '" + scratch / "data" + "'").c_str()), 0);
-}
-
-TEST(Command, FailedWriteKeepsTheMergedFile) {
-    ScratchDir scratch;
-    std::filesystem::create_directory(scratch.path() / "data");
-    std::string merged;
-    for (int i = 0; i < 1000; ++i) merged += "A       01" + std::string(100, 'r') + "\r\n";
-    write_file(scratch / "data/in.mrg", merged);
-    write_file(scratch / "data/A.sdf", "old\r\n");
-
-    const Result result = run_command(
-        {.arguments = {"data", "mrg"}, .working_directory = scratch.path(), .file_size_limit = 20000});
-
-    EXPECT_EQ(escaped(result.output),
-              escaped(banner + report("in.mrg", 112000) + appended("A.sdf") + error("writing", "A.sdf")));
-    EXPECT_EQ(result.exit_code, 99);
-    EXPECT_EQ(read_file(scratch / "data/in.mrg"), merged);
-    EXPECT_EQ(read_file(scratch / "data/A.sdf"), "old\r\n") << "a failed run leaves its SDF file as it was";
 }
 
 // Permissions bind only an unprivileged user; when the tests run as root,

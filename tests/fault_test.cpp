@@ -125,6 +125,11 @@ INSTANTIATE_TEST_SUITE_P(
                               Exhaustion::file_size_limit,
                               {{"A.sdf", ""}, {"B.sdf", "old\r\n"}},
                               first_run + appended("B.sdf") + error("writing", "B.sdf")},
+                    // The first run fails: nothing before it to keep.
+                    SpaceCase{"first_run_at_file_size_limit",
+                              Exhaustion::file_size_limit,
+                              {{"A.sdf", std::string(file_size_limit - 5, 'o')}},
+                              appended("A.sdf") + error("writing", "A.sdf")},
                     SpaceCase{"sdf_file_with_data_on_full_file_system",
                               Exhaustion::full_file_system,
                               {{"A.sdf", "old\r\n"}, {"B.sdf", "old\r\n"}},

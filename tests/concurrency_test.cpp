@@ -1,18 +1,15 @@
-// Runs that overlap or die: runs started together, runs killed at random
-// moments, and runs crashed, or struck by a power loss, at each step that
-// changes a file. Whatever happens, every run that ends, ends with 0, or the
-// next run does, and then every record is in its SDF file exactly once.
+// Runs that overlap or die: runs started together, and runs crashed, struck
+// by a power loss or torn in a write, at each step that changes a file.
+// Whatever happens, every run that ends, ends with 0, or the next run does,
+// and then every record is in its SDF file exactly once.
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <functional>
-#include <random>
 #include <thread>
 
 #include <gtest/gtest.h>
 
-#include "build_kind.h"
-#include "console_texts.h"
 #include "fault_environment.h"
 #include "large_merged.h"
 #include "run_binary.h"
@@ -212,67 +209,6 @@ INSTANTIATE_TEST_SUITE_P(
                                }}),
     [](const testing::TestParamInfo<AtOnceCase>& info) { return std::string(info.param.name); });
 
-// ---- Runs killed at random moments ------------------------------------------------
-
-// Seeded from VRTL_SDF_TEST_SEED when it is set, so that a failure can be repeated.
-std::uint64_t test_seed() {
-    if (const char* seed = std::getenv("VRTL_SDF_TEST_SEED")) return std::strtoull(seed, nullptr, 10);
-    return std::random_device{}();
-}
-
-// Tens of megabytes, in runs that append to the same SDF files again; a
-// quarter of that under the much slower sanitizers.
-const std::int64_t killed_lines = sanitized_build ? 50000 : 200000;
-const MergedLayout killed_layout{
-    .names = {"ALPHA", "BETA", "GAMMA", "DELTA"}, .lines = killed_lines, .lines_per_run = killed_lines / 16};
-
-TEST(Concurrency, RunKilledAtAnyMomentIsFinishedByTheNext) {
-    const std::uint64_t seed = test_seed();
-    SCOPED_TRACE("seed " + std::to_string(seed) + " (VRTL_SDF_TEST_SEED repeats it)");
-    std::mt19937_64 random(seed);
-
-    ScratchDir source;
-    write_merged_file(source / "in.mrg", killed_layout);
-
-    // A run left alone tells how long a whole run takes.
-    std::chrono::steady_clock::duration whole_run;
-    {
-        ScratchDir scratch;
-        fs::create_directory(scratch.path() / "data");
-        fs::copy_file(source / "in.mrg", scratch.path() / "data/in.mrg");
-        const auto start = std::chrono::steady_clock::now();
-        const int exit_code = run_command(split_in(scratch, "data", "out")).exit_code;
-        whole_run = std::chrono::steady_clock::now() - start;
-        ASSERT_EQ(exit_code, 0);
-        EXPECT_EQ(escaped(*read_file(scratch / "out")),
-                  escaped(banner + report("in.mrg", merged_length(killed_layout)) + console_of_runs(killed_layout) +
-                          deleting("data/in.mrg")));
-        EXPECT_EQ(split_difference(scratch.path() / "data", killed_layout, Expected::whole), "");
-    }
-
-    // Some kills land after the end, so that the last steps are struck too.
-    const int trials = sanitized_build ? 10 : 30;
-    std::uniform_int_distribution<std::int64_t> moment(0, whole_run.count() * 3 / 2);
-    for (int trial = 0; trial < trials; ++trial) {
-        const auto delay = std::chrono::steady_clock::duration(moment(random));
-        SCOPED_TRACE("trial " + std::to_string(trial) + ", killed after " +
-                     std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(delay).count()) + " us");
-        ScratchDir scratch;
-        const fs::path data = scratch.path() / "data";
-        fs::create_directory(data);
-        fs::copy_file(source / "in.mrg", data / "in.mrg");
-
-        const StartedCommand command = start_command(split_in(scratch, "data", "out"));
-        std::this_thread::sleep_for(delay);
-        kill_command(command);
-        wait_for_command(command);
-
-        EXPECT_EQ(run_command(split_in(scratch, "data", "again")).exit_code, 0);
-        EXPECT_EQ(split_difference(data, killed_layout, Expected::whole), "");
-        if (HasFailure()) break;
-    }
-}
-
 // ---- A crash at each step that changes a file -------------------------------------
 
 // Runs of a new file, of one that holds data and of one that is empty, a
@@ -381,15 +317,18 @@ std::vector<CrashCase> crash_cases() {
 class CrashTest : public testing::TestWithParam<CrashCase> {};
 
 // Killed before the Nth call of the kind, for every N the run makes, with the
-// changes not yet synced kept (a kill) or dropped (a power loss): the next
-// run, and at most one more, leave every record in its SDF file exactly once.
+// changes not yet synced kept (a kill) or dropped (a power loss), and killed
+// in the Nth write once part of its bytes has moved (a tear): the next run,
+// and at most one more, leave every record in its SDF file exactly once.
 TEST_P(CrashTest, NextRunMakesItExactlyOnce) {
     const auto& [phase, kind] = GetParam();
     const Files whole = whole_after(phase);
     const Files whole_as_delivered = whole_after(phases[0]);
     const long calls = calls_of_a_run(phase, kind);
     ASSERT_GT(calls, 0) << "no call of " << kind << " " << phase.name;
-    for (const char* crash : {"crash_at=", "power_off_at="}) {
+    std::vector<std::string> crashes = {"crash_at=", "power_off_at="};
+    if (kind == "write") crashes.push_back("tear_at=");
+    for (const std::string& crash : crashes) {
         for (long n = 1; n <= calls; ++n) {
             const std::string fault = crash + kind + ":" + std::to_string(n);
             SCOPED_TRACE(fault);

@@ -323,28 +323,6 @@ INSTANTIATE_TEST_SUITE_P(
                  }}),
     [](const testing::TestParamInfo<PathCase>& info) { return std::string(info.param.name); });
 
-// Runs on one directory take turns: two started together on one merged file
-// both end with 0, and its records land once.
-TEST(Command, RunsAtOnceTakeTurns) {
-    ScratchDir scratch;
-    std::filesystem::create_directory(scratch.path() / "data");
-    std::string merged;
-    std::string records;
-    for (int i = 0; i < 20000; ++i) {
-        merged += "A       01record " + std::to_string(i) + "\r\n";
-        records += "record " + std::to_string(i) + "\r\n";
-    }
-    write_file(scratch / "data/in.mrg", merged);
-
-    std::vector<StartedCommand> runs;
-    for (const char* output : {"first", "second"}) {
-        runs.push_back(start_command(
-            {.arguments = {"data", "mrg"}, .working_directory = scratch.path(), .output_file = scratch / output}));
-    }
-    for (const StartedCommand& run : runs) EXPECT_EQ(wait_for_command(run).exit_code, 0);
-    EXPECT_TRUE(holds_exactly(scratch.path() / "data", {{"A.sdf", records}}));
-}
-
 // A producer still writing the merged file would lose what it writes after
 // the run read past it; the file is left for a run after the producer is done.
 TEST(Command, MergedFileOpenForWritingIsNotTaken) {

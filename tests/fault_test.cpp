@@ -782,6 +782,8 @@ struct CrashCase {
     std::string kind;
 };
 
+void PrintTo(const CrashCase& test, std::ostream* out) { *out << test.phase.name << " " << test.kind; }
+
 std::vector<CrashCase> crash_cases() {
     std::vector<CrashCase> cases;
     for (const Phase& phase : phases) {

@@ -1,7 +1,8 @@
 // The whole command under faults: a full disk, failing reads, writes, syncs
-// and deletions, a merged file claimed by another run, hostile paths. Each
-// run must end either done or with its message and exit code 99, and with
-// every record in its SDF file or still in the merged file.
+// and deletions, a merged file claimed by another run, hostile paths, and a
+// crash, a power loss or a torn write at each step. Each run must end either
+// done or with its message and exit code 99, and with every record in its SDF
+// file or still in the merged file; after a crash, the next run makes it so.
 #include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>

@@ -21,7 +21,6 @@
 #include <csignal>
 #include <cstdint>
 #include <filesystem>
-#include <span>
 #include <string>
 
 #include "distribute/distribute.h"
@@ -181,9 +180,7 @@ std::string shown(const std::optional<Failure>& failure) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::span<const std::uint8_t> input(data, size);
-    fuzzing::set_current_input(input);
-    fuzzing::InputReader reader(input);
+    fuzzing::InputReader reader = fuzzing::take_input(data, size);
     const std::optional<std::int64_t> size_limit = size_limit_of(reader.byte());
     const std::uint8_t settings = reader.byte();
     const std::string merged_name = (settings & merged_is_a) ? "A.sdf" : "in.mrg";

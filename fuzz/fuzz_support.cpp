@@ -39,7 +39,10 @@ std::string_view InputReader::bytes(std::size_t count) {
     return taken;
 }
 
-void set_current_input(std::span<const std::uint8_t> input) { current_input = input; }
+InputReader take_input(const std::uint8_t* data, std::size_t size) {
+    current_input = std::span<const std::uint8_t>(data, size);
+    return InputReader(current_input);
+}
 
 void fail_with_report(std::string_view what, std::string_view report) {
     const std::string_view input(reinterpret_cast<const char*>(current_input.data()),

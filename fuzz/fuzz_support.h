@@ -29,8 +29,9 @@ private:
     std::span<const std::uint8_t> input_;
 };
 
-// The input under test, shown by fail_with_input.
-void set_current_input(std::span<const std::uint8_t> input);
+// Takes the input under test, which fail_with_input shows from now on, and
+// gives its reader: how every target begins.
+InputReader take_input(const std::uint8_t* data, std::size_t size);
 
 // Reports a difference between the code and its model, shows the input, and
 // aborts, so that the fuzzer keeps the input as a finding.

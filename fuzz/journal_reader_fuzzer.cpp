@@ -11,7 +11,6 @@
 // byte is odd.
 #include <algorithm>
 #include <cstdint>
-#include <span>
 #include <string>
 
 #include <sys/stat.h>
@@ -130,9 +129,7 @@ model::Journal::State state_of(FoundJournal::State state) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::span<const std::uint8_t> input(data, size);
-    fuzzing::set_current_input(input);
-    const std::string bytes(reinterpret_cast<const char*>(data), size);
+    const std::string bytes(fuzzing::take_input(data, size).rest());
     write_and_read_back(bytes);
 
     const platform::Directory directory = fresh_directory(fuzzing::scratch_root() + "/directory");

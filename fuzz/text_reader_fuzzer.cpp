@@ -8,7 +8,6 @@
 // must be what the model says; the length probe must give the file's size.
 #include <array>
 #include <cstdint>
-#include <span>
 #include <string>
 #include <vector>
 
@@ -53,9 +52,7 @@ std::string shown(const model::LineRead& read, bool error) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::span<const std::uint8_t> input(data, size);
-    fuzzing::set_current_input(input);
-    fuzzing::InputReader reader(input);
+    fuzzing::InputReader reader = fuzzing::take_input(data, size);
     const std::int32_t limit = limit_of(reader.byte());
     const std::string_view mode = modes[reader.byte() % modes.size()];
     std::string file = filler_of(reader.byte());

@@ -11,7 +11,6 @@
 #include <array>
 #include <filesystem>
 #include <cstdint>
-#include <span>
 #include <string>
 
 #include "fuzz_support.h"
@@ -39,9 +38,7 @@ std::string filler_of(std::uint8_t choice) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::span<const std::uint8_t> input(data, size);
-    fuzzing::set_current_input(input);
-    fuzzing::InputReader reader(input);
+    fuzzing::InputReader reader = fuzzing::take_input(data, size);
     const std::string_view mode = modes[reader.byte() % modes.size()];
     const std::uint8_t before_choice = reader.byte();
     const std::uint8_t pieces_choice = reader.byte();

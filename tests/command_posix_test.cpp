@@ -1,5 +1,6 @@
-// The whole command on what only a POSIX system offers: file-size limits,
-// permissions, closed standard streams, terminals, paths of any length.
+// The whole command on what only a POSIX system offers: permissions, closed
+// standard streams, terminals, paths of any length, locks on a directory, and
+// runs at once whose race the fault injector makes wide.
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/file.h>
@@ -13,7 +14,9 @@
 #include <gtest/gtest.h>
 
 #include "console_texts.h"
+#include "fault_environment.h"
 #include "run_binary.h"
+#include "runs_at_once.h"
 #include "support.h"
 
 using namespace testing_support;
@@ -51,24 +54,6 @@ TEST(Command, DataPathLongerThanThePathLimit) {
     close(at);
     // Deeper than a path can name: removed by a tool that walks it from the top.
     EXPECT_EQ(std::system(("rm -rf '" + scratch / "data" + "'").c_str()), 0);
-}
-
-TEST(Command, FailedWriteKeepsTheMergedFile) {
-    ScratchDir scratch;
-    std::filesystem::create_directory(scratch.path() / "data");
-    std::string merged;
-    for (int i = 0; i < 1000; ++i) merged += "A       01" + std::string(100, 'r') + "\r\n";
-    write_file(scratch / "data/in.mrg", merged);
-    write_file(scratch / "data/A.sdf", "old\r\n");
-
-    const Result result = run_command(
-        {.arguments = {"data", "mrg"}, .working_directory = scratch.path(), .file_size_limit = 20000});
-
-    EXPECT_EQ(escaped(result.output),
-              escaped(banner + report("in.mrg", 112000) + appended("A.sdf") + error("writing", "A.sdf")));
-    EXPECT_EQ(result.exit_code, 99);
-    EXPECT_EQ(read_file(scratch / "data/in.mrg"), merged);
-    EXPECT_EQ(read_file(scratch / "data/A.sdf"), "old\r\n") << "a failed run leaves its SDF file as it was";
 }
 
 // Permissions bind only an unprivileged user; when the tests run as root,
@@ -113,21 +98,6 @@ TEST_F(UnprivilegedCommand, ReadOnlySdfFileIsReportedByWhatItHolds) {
         EXPECT_EQ(read_file(scratch / "data/A.sdf"), held);
         EXPECT_EQ(read_file(scratch / "data/in.mrg"), "A       01new\r\n");
     }
-}
-
-// A listing that cannot be rewritten is never taken in place of this run's own.
-TEST_F(UnprivilegedCommand, ListingThatCannotBeWrittenEndsTheRun) {
-    write_file(scratch / "data/old.mrg", "A       01old\r\n");
-    write_file(scratch / "work1d.tmp", "old.mrg\r\n");
-    chmod((scratch / "work1d.tmp").c_str(), 0444);
-
-    const Result result = run_command(
-        {.arguments = {"data", "new"}, .working_directory = scratch.path(), .unprivileged = true});
-
-    EXPECT_EQ(escaped(result.output), escaped(banner + error("opening", "work1d.tmp")));
-    EXPECT_EQ(result.exit_code, 99);
-    EXPECT_EQ(read_file(scratch / "work1d.tmp"), "old.mrg\r\n");
-    EXPECT_EQ(read_file(scratch / "data/old.mrg"), "A       01old\r\n");
 }
 
 // Where the merged file could not be deleted, the directory's turn cannot
@@ -250,5 +220,62 @@ TEST(Command, TerminalSeesTheSameBytes) {
               escaped(banner + report("in.mrg", 13) + created("A.sdf") + count(1) + deleting("data/in.mrg")));
     EXPECT_EQ(result.exit_code, 0);
 }
+
+// Waits until the file at path holds data: a run has begun writing it.
+void wait_for_data_in(const std::filesystem::path& path) {
+    const auto given_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    for (std::error_code absent; std::chrono::steady_clock::now() < given_up;) {
+        if (const auto size = std::filesystem::file_size(path, absent); !absent && size > 0) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+// The rows that only POSIX poses: races made wide by the fault injector's
+// pauses, and SDF files that directories share through links.
+INSTANTIATE_TEST_SUITE_P(
+    Paused, RunsAtOnceTest,
+    testing::Values(
+        // Each run pauses after writing its listing: another that
+        // wrote its own meanwhile would be read in its place.
+        AtOnceCase{"two_directories_from_one_current_directory",
+                   {{"north/n.mrg", racing(6)}, {"south/s.mrg", racing(7)}},
+                   {{"north", "mrg"}, {"south", "mrg"}},
+                   fault_environment("pause_after_write", "work1d.tmp")},
+        // Each run pauses after each write to the shared file: the
+        // other's records would land between its writes.
+        AtOnceCase{"two_directories_sharing_an_sdf_file",
+                   {{"north/n.mrg", racing(8, 1500)}, {"south/s.mrg", racing(9, 1500)}},
+                   {{"north", "mrg"}, {"south", "mrg"}},
+                   fault_environment("pause_after_write", "shared/NORTH.sdf"),
+                   AtOnceCase::Shared{"shared/NORTH.sdf", {"north/NORTH.sdf", "south/NORTH.sdf"}}},
+        // Runs of one record each, whose every write is whole, beside
+        // runs of many writes, which may not let them in between.
+        AtOnceCase{"sdf_file_with_two_names",
+                   {{"north/n.mrg", {.names = {"NORTH", "SOUTH"}, .lines = 40, .lines_per_run = 1, .seed = 13}},
+                    {"south/s.mrg", racing(14, 600)}},
+                   {{"north", "mrg"}, {"south", "mrg"}},
+                   fault_environment("pause_after_write", "north/NORTH.sdf"),
+                   AtOnceCase::Shared{"north/NORTH.sdf", {"north/NORTH.sdf", "south/NORTH.sdf"}, true}},
+        // The second name is made while the first run writes through the first.
+        AtOnceCase{"link_made_while_a_run_writes",
+                   {{"north/n.mrg", racing(10, 1500)}, {"south/s.mrg", racing(11, 1500)}},
+                   {{"north", "mrg"}, {"south", "mrg"}},
+                   fault_environment("pause_after_write", "north/NORTH.sdf"),
+                   AtOnceCase::Shared{"north/NORTH.sdf", {"north/NORTH.sdf", "south/NORTH.sdf"}},
+                   [](const std::filesystem::path& scratch) {
+                       wait_for_data_in(scratch / "north/NORTH.sdf");
+                       std::filesystem::create_hard_link(scratch / "north/NORTH.sdf", scratch / "south/NORTH.sdf");
+                   }},
+        // Someone removes the turn's name while the first run holds it: the journal keeps them apart.
+        AtOnceCase{"turn_removed_while_a_run_holds_it",
+                   {{"data/in.mrg", racing(12, 1500)}},
+                   {{"data", "mrg"}, {"data", "mrg"}},
+                   fault_environment("pause_after_write", "data/NORTH.sdf"),
+                   std::nullopt,
+                   [](const std::filesystem::path& scratch) {
+                       wait_for_data_in(scratch / "data/NORTH.sdf");
+                       std::filesystem::remove(scratch / "data/.vrtl_sdf.lock");
+                   }}),
+    at_once_case_name);
 
 }  // namespace

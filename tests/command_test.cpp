@@ -22,6 +22,7 @@ using testing_support::read_file;
 using testing_support::report;
 using testing_support::Result;
 using testing_support::run_command;
+using testing_support::keep_from_writing;
 using testing_support::ListingOrder;
 using testing_support::ScratchDir;
 using testing_support::test_platform;
@@ -268,6 +269,7 @@ INSTANTIATE_TEST_SUITE_P(
              99,
              {{"M.sdf", "M       01x\r\n"}},
              "M.sdf\r\n"},
+        // "*.*" lists the SDF file, which is not taken, and never the run's own lock.
         Case{"pattern_that_lists_sdf_files",
              {"data", "*"},
              {{"A.sdf", "x\r\n"}, {"in.mrg", orders}},
@@ -291,19 +293,26 @@ TEST(Command, BlanksInTheDirectoryAndTheNames) {
     EXPECT_TRUE(holds_exactly(scratch.path() / "my data", {{"A B.sdf", "x\r\n"}}));
 }
 
-// A listing left by an earlier run is never taken for a new one.
-TEST(Command, StaleListingIsReplaced) {
-    ScratchDir scratch;
-    std::filesystem::create_directory(scratch.path() / "data");
-    write_file(scratch / "data/gone.mrg", "A       01x\r\n");
-    write_file(scratch / "work1d.tmp", "gone.mrg\r\n");
+// A listing left by an earlier run is never taken for a new one: it is
+// replaced, or the run ends where it cannot be.
+TEST(Command, StaleListingIsNeverTaken) {
+    for (const bool writable : {true, false}) {
+        SCOPED_TRACE(writable ? "writable" : "kept from writing");
+        ScratchDir scratch;
+        std::filesystem::create_directory(scratch.path() / "data");
+        write_file(scratch / "data/gone.mrg", "A       01x\r\n");
+        write_file(scratch / "work1d.tmp", "gone.mrg\r\n");
+        Invocation invocation{.arguments = {"data", "new"}, .working_directory = scratch.path()};
+        std::shared_ptr<void> kept = writable ? nullptr : keep_from_writing(scratch / "work1d.tmp", invocation);
 
-    const Result result = run_command({.arguments = {"data", "new"}, .working_directory = scratch.path()});
+        const Result result = run_command(invocation);
 
-    EXPECT_EQ(escaped(result.output), escaped(banner));
-    EXPECT_EQ(result.exit_code, 0);
-    EXPECT_EQ(read_file(scratch / "work1d.tmp"), "");
-    EXPECT_EQ(read_file(scratch / "data/gone.mrg"), "A       01x\r\n");
+        kept.reset();
+        EXPECT_EQ(escaped(result.output), escaped(writable ? banner : banner + error("opening", "work1d.tmp")));
+        EXPECT_EQ(result.exit_code, writable ? 0 : 99);
+        EXPECT_EQ(read_file(scratch / "work1d.tmp"), writable ? "" : "gone.mrg\r\n");
+        EXPECT_EQ(read_file(scratch / "data/gone.mrg"), "A       01x\r\n");
+    }
 }
 
 // The listing of the current directory holds the listing itself, which is

@@ -1,5 +1,5 @@
-// The whole command on Windows: arguments, paths it must not follow, device
-// names, and a deletion that nothing else can turn against the data.
+// The whole command on Windows: arguments, paths it must not follow, and a
+// deletion that nothing else can turn against the data.
 #include <windows.h>
 #include <tlhelp32.h>
 
@@ -323,51 +323,6 @@ INSTANTIATE_TEST_SUITE_P(
                  }}),
     [](const testing::TestParamInfo<PathCase>& info) { return std::string(info.param.name); });
 
-// A listing that cannot be emptied is never taken in place of this run's own.
-// Read-only, and held by a program that lets no one else write it: Wine run
-// as root writes read-only files all the same.
-TEST(Command, ListingThatCannotBeEmptiedEndsTheRun) {
-    ScratchDir scratch;
-    std::filesystem::create_directory(scratch.path() / "data");
-    write_file(scratch / "data/old.mrg", "A       01x\r\n");
-    write_file(scratch / "work1d.tmp", "old.mrg\r\n");
-    const std::string listing = scratch / "work1d.tmp";
-    SetFileAttributesA(listing.c_str(), FILE_ATTRIBUTE_READONLY);
-    const HANDLE held = CreateFileA(listing.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(held, INVALID_HANDLE_VALUE);
-
-    const Result result = run_command({.arguments = {"data", "new"}, .working_directory = scratch.path()});
-
-    CloseHandle(held);
-    SetFileAttributesA(listing.c_str(), FILE_ATTRIBUTE_NORMAL);
-    EXPECT_EQ(escaped(result.output), escaped(banner + error("opening", "work1d.tmp")));
-    EXPECT_EQ(result.exit_code, 99);
-    EXPECT_EQ(read_file(scratch / "work1d.tmp"), "old.mrg\r\n");
-    EXPECT_EQ(read_file(scratch / "data/old.mrg"), "A       01x\r\n");
-}
-
-// Runs on one directory take turns: two started together on one merged file
-// both end with 0, and its records land once.
-TEST(Command, RunsAtOnceTakeTurns) {
-    ScratchDir scratch;
-    std::filesystem::create_directory(scratch.path() / "data");
-    std::string merged;
-    std::string records;
-    for (int i = 0; i < 20000; ++i) {
-        merged += "A       01record " + std::to_string(i) + "\r\n";
-        records += "record " + std::to_string(i) + "\r\n";
-    }
-    write_file(scratch / "data/in.mrg", merged);
-
-    std::vector<StartedCommand> runs;
-    for (const char* output : {"first", "second"}) {
-        runs.push_back(start_command(
-            {.arguments = {"data", "mrg"}, .working_directory = scratch.path(), .output_file = scratch / output}));
-    }
-    for (const StartedCommand& run : runs) EXPECT_EQ(wait_for_command(run).exit_code, 0);
-    EXPECT_TRUE(holds_exactly(scratch.path() / "data", {{"A.sdf", records}}));
-}
-
 // A producer still writing the merged file would lose what it writes after
 // the run read past it; the file is left for a run after the producer is done.
 TEST(Command, MergedFileOpenForWritingIsNotTaken) {
@@ -386,26 +341,6 @@ TEST(Command, MergedFileOpenForWritingIsNotTaken) {
               escaped(banner + report("in.mrg", 0) + error("opening", path_in("data", "in.mrg"))));
     EXPECT_EQ(result.exit_code, 99);
     EXPECT_TRUE(holds_exactly(scratch.path() / "data", {{"in.mrg", record_a}}));
-}
-
-TEST(Command, DeviceNamesAreNeverSdfFiles) {
-    for (const char* device : {"NUL", "con", "PRN", "AUX", "COM1", "LPT1"}) {
-        SCOPED_TRACE(device);
-        ScratchDir scratch;
-        std::filesystem::create_directory(scratch.path() / "data");
-        std::string name = device;
-        name.resize(8, ' ');
-        const std::string merged = "A       01x\r\n" + name + "01y\r\n";
-        write_file(scratch / "data/in.mrg", merged);
-
-        const Result result = run_command({.arguments = {"data", "mrg"}, .working_directory = scratch.path()});
-
-        const std::string sdf_name = std::string(device) + ".sdf";
-        EXPECT_EQ(escaped(result.output), escaped(banner + report("in.mrg", 26) + created("A.sdf") + count(1) +
-                                                  created(sdf_name) + error("opening", sdf_name)));
-        EXPECT_EQ(result.exit_code, 99);
-        EXPECT_TRUE(holds_exactly(scratch.path() / "data", {{"in.mrg", merged}}));
-    }
 }
 
 // A run killed while it deletes the merged file leaves nothing running, and

@@ -1,21 +1,11 @@
-// Runs that overlap or die: runs started together, runs killed at random
-// moments, and runs crashed, or struck by a power loss, at each step that
-// changes a file. Whatever happens, every run that ends, ends with 0, or the
-// next run does, and then every record is in its SDF file exactly once.
+// Runs started together, on every platform: each run ends with 0, and every
+// record is in its SDF file exactly once.
 #include <algorithm>
-#include <chrono>
-#include <cstdlib>
-#include <functional>
-#include <random>
-#include <thread>
 
 #include <gtest/gtest.h>
 
-#include "build_kind.h"
-#include "console_texts.h"
-#include "fault_environment.h"
-#include "large_merged.h"
 #include "run_binary.h"
+#include "runs_at_once.h"
 #include "support.h"
 
 namespace {
@@ -23,42 +13,15 @@ namespace {
 using namespace testing_support;
 namespace fs = std::filesystem;
 
-Invocation split_in(const ScratchDir& scratch, const std::string& directory, const std::string& output) {
-    return {.arguments = {directory, "mrg"}, .working_directory = scratch.path(), .output_file = scratch / output};
-}
-
 // The SDF files that a split of merged alone, into an empty directory, makes.
 Files split_alone(const std::string& merged) {
     ScratchDir scratch;
     fs::create_directory(scratch.path() / "data");
     write_file(scratch / "data/in.mrg", merged);
-    EXPECT_EQ(run_command(split_in(scratch, "data", "out")).exit_code, 0);
+    EXPECT_EQ(run_command({.arguments = {"data", "mrg"}, .working_directory = scratch.path(),
+                           .output_file = scratch / "out"}).exit_code, 0);
     return files_in(scratch.path() / "data");
 }
-
-// ---- Runs at once ---------------------------------------------------------------
-
-struct Placed {
-    std::string path;  // below the working directory
-    MergedLayout layout;
-};
-
-struct AtOnceCase {
-    const char* name;
-    std::vector<Placed> merged;
-    std::vector<std::vector<std::string>> runs;  // the arguments of each run, all started together
-    std::vector<std::string> fault{};  // for the injector, in every run: a race made wide
-    // An SDF file that directories share, below the working directory: it
-    // exists empty, and each link names it in a directory of the runs.
-    struct Shared {
-        std::string file;
-        std::vector<std::string> links;
-        bool hard_links = false;  // names of the file itself, it among them
-    };
-    std::optional<Shared> shared{};
-    // Done once every run but the last has started, before the last starts.
-    std::function<void(const fs::path& scratch)> before_the_last_run{};
-};
 
 // Whether text is made of the lines of every part, each part's lines in
 // their order, none torn, none twice: runs of different directories take
@@ -78,24 +41,6 @@ testing::AssertionResult interleaves(const std::string& text, const std::vector<
         if (next[part] != parts[part].size()) return testing::AssertionFailure() << "part " << part << " is not whole";
     }
     return testing::AssertionSuccess();
-}
-
-void PrintTo(const AtOnceCase& test, std::ostream* out) { *out << test.name; }
-
-class RunsAtOnceTest : public testing::TestWithParam<AtOnceCase> {};
-
-// Waits until the file at path holds data: a run has begun writing it.
-void wait_for_data_in(const fs::path& path) {
-    const auto given_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    for (std::error_code absent; std::chrono::steady_clock::now() < given_up;) {
-        if (const auto size = fs::file_size(path, absent); !absent && size > 0) return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-}
-
-// Long enough that runs started together overlap.
-MergedLayout racing(std::uint64_t seed, std::int64_t lines = 30000) {
-    return {.names = {"NORTH", "SOUTH", "EAST"}, .lines = lines, .lines_per_run = lines / 10, .seed = seed};
 }
 
 // Runs take turns: each SDF file holds the split of each merged file of its
@@ -168,243 +113,7 @@ INSTANTIATE_TEST_SUITE_P(
                                {{"data", "mrg"}, {"data", "xyz"}}},
                     AtOnceCase{"four_runs_on_two_merged_files",
                                {{"data/a.mrg", racing(4)}, {"data/b.mrg", racing(5)}},
-                               {{"data", "mrg"}, {"data", "mrg"}, {"data", "mrg"}, {"data", "mrg"}}},
-                    // Each run pauses after writing its listing: another that
-                    // wrote its own meanwhile would be read in its place.
-                    AtOnceCase{"two_directories_from_one_current_directory",
-                               {{"north/n.mrg", racing(6)}, {"south/s.mrg", racing(7)}},
-                               {{"north", "mrg"}, {"south", "mrg"}},
-                               fault_environment("pause_after_write", "work1d.tmp")},
-                    // Each run pauses after each write to the shared file: the
-                    // other's records would land between its writes.
-                    AtOnceCase{"two_directories_sharing_an_sdf_file",
-                               {{"north/n.mrg", racing(8, 1500)}, {"south/s.mrg", racing(9, 1500)}},
-                               {{"north", "mrg"}, {"south", "mrg"}},
-                               fault_environment("pause_after_write", "shared/NORTH.sdf"),
-                               AtOnceCase::Shared{"shared/NORTH.sdf", {"north/NORTH.sdf", "south/NORTH.sdf"}}},
-                    // Runs of one record each, whose every write is whole, beside
-                    // runs of many writes, which may not let them in between.
-                    AtOnceCase{"sdf_file_with_two_names",
-                               {{"north/n.mrg", {.names = {"NORTH", "SOUTH"}, .lines = 40, .lines_per_run = 1, .seed = 13}},
-                                {"south/s.mrg", racing(14, 600)}},
-                               {{"north", "mrg"}, {"south", "mrg"}},
-                               fault_environment("pause_after_write", "north/NORTH.sdf"),
-                               AtOnceCase::Shared{"north/NORTH.sdf", {"north/NORTH.sdf", "south/NORTH.sdf"}, true}},
-                    // The second name is made while the first run writes through the first.
-                    AtOnceCase{"link_made_while_a_run_writes",
-                               {{"north/n.mrg", racing(10, 1500)}, {"south/s.mrg", racing(11, 1500)}},
-                               {{"north", "mrg"}, {"south", "mrg"}},
-                               fault_environment("pause_after_write", "north/NORTH.sdf"),
-                               AtOnceCase::Shared{"north/NORTH.sdf", {"north/NORTH.sdf", "south/NORTH.sdf"}},
-                               [](const fs::path& scratch) {
-                                   wait_for_data_in(scratch / "north/NORTH.sdf");
-                                   fs::create_hard_link(scratch / "north/NORTH.sdf", scratch / "south/NORTH.sdf");
-                               }},
-                    // Someone removes the turn's name while the first run holds it: the journal keeps them apart.
-                    AtOnceCase{"turn_removed_while_a_run_holds_it",
-                               {{"data/in.mrg", racing(12, 1500)}},
-                               {{"data", "mrg"}, {"data", "mrg"}},
-                               fault_environment("pause_after_write", "data/NORTH.sdf"),
-                               std::nullopt,
-                               [](const fs::path& scratch) {
-                                   wait_for_data_in(scratch / "data/NORTH.sdf");
-                                   fs::remove(scratch / "data/.vrtl_sdf.lock");
-                               }}),
-    [](const testing::TestParamInfo<AtOnceCase>& info) { return std::string(info.param.name); });
-
-// ---- Runs killed at random moments ------------------------------------------------
-
-// Seeded from VRTL_SDF_TEST_SEED when it is set, so that a failure can be repeated.
-std::uint64_t test_seed() {
-    if (const char* seed = std::getenv("VRTL_SDF_TEST_SEED")) return std::strtoull(seed, nullptr, 10);
-    return std::random_device{}();
-}
-
-// Tens of megabytes, in runs that append to the same SDF files again; a
-// quarter of that under the much slower sanitizers.
-const std::int64_t killed_lines = sanitized_build ? 50000 : 200000;
-const MergedLayout killed_layout{
-    .names = {"ALPHA", "BETA", "GAMMA", "DELTA"}, .lines = killed_lines, .lines_per_run = killed_lines / 16};
-
-TEST(Concurrency, RunKilledAtAnyMomentIsFinishedByTheNext) {
-    const std::uint64_t seed = test_seed();
-    SCOPED_TRACE("seed " + std::to_string(seed) + " (VRTL_SDF_TEST_SEED repeats it)");
-    std::mt19937_64 random(seed);
-
-    ScratchDir source;
-    write_merged_file(source / "in.mrg", killed_layout);
-
-    // A run left alone tells how long a whole run takes.
-    std::chrono::steady_clock::duration whole_run;
-    {
-        ScratchDir scratch;
-        fs::create_directory(scratch.path() / "data");
-        fs::copy_file(source / "in.mrg", scratch.path() / "data/in.mrg");
-        const auto start = std::chrono::steady_clock::now();
-        const int exit_code = run_command(split_in(scratch, "data", "out")).exit_code;
-        whole_run = std::chrono::steady_clock::now() - start;
-        ASSERT_EQ(exit_code, 0);
-        EXPECT_EQ(escaped(*read_file(scratch / "out")),
-                  escaped(banner + report("in.mrg", merged_length(killed_layout)) + console_of_runs(killed_layout) +
-                          deleting("data/in.mrg")));
-        EXPECT_EQ(split_difference(scratch.path() / "data", killed_layout, Expected::whole), "");
-    }
-
-    // Some kills land after the end, so that the last steps are struck too.
-    const int trials = sanitized_build ? 10 : 30;
-    std::uniform_int_distribution<std::int64_t> moment(0, whole_run.count() * 3 / 2);
-    for (int trial = 0; trial < trials; ++trial) {
-        const auto delay = std::chrono::steady_clock::duration(moment(random));
-        SCOPED_TRACE("trial " + std::to_string(trial) + ", killed after " +
-                     std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(delay).count()) + " us");
-        ScratchDir scratch;
-        const fs::path data = scratch.path() / "data";
-        fs::create_directory(data);
-        fs::copy_file(source / "in.mrg", data / "in.mrg");
-
-        const StartedCommand command = start_command(split_in(scratch, "data", "out"));
-        std::this_thread::sleep_for(delay);
-        kill_command(command);
-        wait_for_command(command);
-
-        EXPECT_EQ(run_command(split_in(scratch, "data", "again")).exit_code, 0);
-        EXPECT_EQ(split_difference(data, killed_layout, Expected::whole), "");
-        if (HasFailure()) break;
-    }
-}
-
-// ---- A crash at each step that changes a file -------------------------------------
-
-// Runs of a new file, of one that holds data and of one that is empty, a
-// record longer than a write, and a short line.
-const std::string crashed_merged = "A       01a1\r\nA       01a2\r\nB       01b1\r\nA       01" + std::string(9000, 'L') +
-                                   "\r\nC       01c1\r\nB       01b2\r\nB\r\nA       01a3\r\n";
-// More SDF files than the merged file names, so that its journal records
-// only those it names; the others, X and Y, it never touches, and ADDED only
-// where a producer adds a record for it.
-const Files crashed_before = {{"in.mrg", crashed_merged}, {"B.sdf", "old\r\n"}, {"C.sdf", ""},
-                              {"X.sdf", "x\r\n"},         {"Y.sdf", ""},        {"ADDED.sdf", "theirs\r\n"}};
-
-// Where the crash strikes: in a run; in a run that fails at its deletion,
-// while it puts its SDF files back; or in the run after a crash, while it
-// recovers. Each is the crash of a run that starts in its own scratch copy.
-struct Phase {
-    const char* name;
-    std::string fault;  // besides the crash, in the crashed run: what makes the phase come
-    bool after_a_crash;  // the crashed run follows one killed with every SDF file written
-    std::vector<std::string> kinds;  // of the calls it makes
-};
-
-const Phase phases[] = {
-    {"in_a_run", "", false, {"create", "write", "truncate", "sync", "rename", "unlink"}},
-    {"putting_back_a_failed_run", "rename_error", false, {"create", "write", "truncate", "sync", "unlink"}},
-    {"in_recovery", "", true, {"create", "write", "truncate", "sync", "rename", "unlink"}},
-    // Its producer adds a record as the merged file moves aside: the file goes
-    // back to its name, and a later run takes it whole.
-    {"giving_a_changed_file_its_name_back", "append_before_rename", false,
-     {"create", "write", "truncate", "sync", "rename", "unlink", "link"}},
-    // Its producer adds a record once the run has read to the end, for an SDF
-    // file that the journal's first part does not record.
-    {"growing_by_a_file_the_journal_does_not_list", "append_after_end", false,
-     {"create", "write", "truncate", "sync", "rename", "unlink"}},
-};
-
-// Whether the producer's record reached the merged file before the crash:
-// it is there still, or distributed already.
-bool producer_added_a_record(const fs::path& data) {
-    for (const char* name : {"in.mrg", ".vrtl_sdf.deleting", "ADDED.sdf"}) {
-        if (read_file((data / name).string()).value_or("").find("producer") != std::string::npos) return true;
-    }
-    return false;
-}
-
-struct CrashRun {
-    ScratchDir scratch;
-    Invocation split{.arguments = {"data", "mrg"}, .working_directory = scratch.path()};
-
-    explicit CrashRun(const Phase& phase) {
-        fs::create_directory(scratch.path() / "data");
-        write_files(scratch.path() / "data", crashed_before);
-        if (!phase.after_a_crash) return;
-        Invocation first = split;
-        first.environment = fault_environment("crash_at=rename:1", "");  // as the merged file was to move aside
-        EXPECT_EQ(run_command(first).exit_code, -1) << "the first crash did not come";
-    }
-
-    int run_with(const Phase& phase, const std::string& crash) {
-        Invocation crashed = split;
-        const std::string fault = phase.fault.empty() || crash.empty() ? phase.fault + crash : phase.fault + "," + crash;
-        if (!fault.empty()) crashed.environment = fault_environment(fault, "data/in.mrg");
-        return run_command(crashed).exit_code;
-    }
-
-    // Runs without faults until the merged file is gone: at most two runs.
-    int finish() {
-        int exit_code = run_command(split).exit_code;
-        if (exit_code == 0 && fs::exists(scratch.path() / "data/in.mrg")) exit_code = run_command(split).exit_code;
-        return exit_code;
-    }
-};
-
-// The directory once the phase's run, without a crash, and the runs after
-// it are done.
-Files whole_after(const Phase& phase) {
-    CrashRun run(phase);
-    run.run_with(phase, "");
-    EXPECT_EQ(run.finish(), 0);
-    return files_in(run.scratch.path() / "data");
-}
-
-// How many calls of the kind the crashed run of the phase makes.
-long calls_of_a_run(const Phase& phase, const std::string& kind) {
-    CrashRun run(phase);
-    const std::string counts_path = run.scratch / "counts";
-    run.run_with(phase, "count_calls=" + counts_path);
-    const std::string counts = "\n" + read_file(counts_path).value_or("");
-    const std::size_t at = counts.find("\n" + kind + " ");
-    return at == std::string::npos ? 0 : std::atol(counts.c_str() + at + kind.size() + 2);
-}
-
-struct CrashCase {
-    Phase phase;
-    std::string kind;
-};
-
-std::vector<CrashCase> crash_cases() {
-    std::vector<CrashCase> cases;
-    for (const Phase& phase : phases) {
-        for (const std::string& kind : phase.kinds) cases.push_back({phase, kind});
-    }
-    return cases;
-}
-
-class CrashTest : public testing::TestWithParam<CrashCase> {};
-
-// Killed before the Nth call of the kind, for every N the run makes, with the
-// changes not yet synced kept (a kill) or dropped (a power loss): the next
-// run, and at most one more, leave every record in its SDF file exactly once.
-TEST_P(CrashTest, NextRunMakesItExactlyOnce) {
-    const auto& [phase, kind] = GetParam();
-    const Files whole = whole_after(phase);
-    const Files whole_as_delivered = whole_after(phases[0]);
-    const long calls = calls_of_a_run(phase, kind);
-    ASSERT_GT(calls, 0) << "no call of " << kind << " " << phase.name;
-    for (const char* crash : {"crash_at=", "power_off_at="}) {
-        for (long n = 1; n <= calls; ++n) {
-            const std::string fault = crash + kind + ":" + std::to_string(n);
-            SCOPED_TRACE(fault);
-            CrashRun run(phase);
-            EXPECT_EQ(run.run_with(phase, fault), -1) << "the crash did not come";
-            const bool added = producer_added_a_record(run.scratch.path() / "data");
-            EXPECT_EQ(run.finish(), 0);
-            EXPECT_TRUE(holds_exactly(run.scratch.path() / "data", added ? whole : whole_as_delivered));
-        }
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(Kinds, CrashTest, testing::ValuesIn(crash_cases()),
-                         [](const testing::TestParamInfo<CrashCase>& info) {
-                             return std::string(info.param.phase.name) + "_" + info.param.kind;
-                         });
+                               {{"data", "mrg"}, {"data", "mrg"}, {"data", "mrg"}, {"data", "mrg"}}}),
+    at_once_case_name);
 
 }  // namespace

@@ -18,6 +18,7 @@ static struct {
     int counting;
     int crashing;
     int power_loss;
+    int tear;
     enum call_kind crash_kind;
     long crash_at;
     long calls[call_kinds];
@@ -56,6 +57,10 @@ int crash_set_up(const char *fault) {
     if (strncmp(fault, "power_off_at=", 13) == 0) {
         settings = fault + 13;
         crash.power_loss = 1;
+    }
+    if (strncmp(fault, "tear_at=", 8) == 0) {
+        settings = fault + 8;
+        crash.tear = 1;
     }
     if (!settings) return 0;
     for (int kind = 0; kind < call_kinds; ++kind) {
@@ -256,10 +261,27 @@ static void lose_power(void) {
     }
 }
 
-void crash_point(enum call_kind kind) {
-    if (!crash.counting && !crash.crashing) return;
+/* Counts the call; whether the crash comes now. */
+static int crash_due(enum call_kind kind) {
+    if (!crash.counting && !crash.crashing) return 0;
     ++crash.calls[kind];
-    if (!crash.crashing || kind != crash.crash_kind || crash.calls[kind] != crash.crash_at) return;
+    return crash.crashing && kind == crash.crash_kind && crash.calls[kind] == crash.crash_at;
+}
+
+static void crash_now(void) {
     if (crash.power_loss) lose_power();
     raise(SIGKILL);
+}
+
+void crash_point(enum call_kind kind) {
+    if (crash_due(kind)) crash_now();
+}
+
+void crash_point_of_write(int fd, const void *bytes, size_t count) {
+    if (!crash_due(call_write)) return;
+    if (crash.tear) {
+        ssize_t (*real_write)(int, const void *, size_t) = real("write");
+        if (real_write(fd, bytes, (count + 1) / 2) < 0) abort();
+    }
+    crash_now();
 }

@@ -318,7 +318,7 @@ ssize_t write(int fd, const void *bytes, size_t count) {
     if (interrupt_now(&toggle)) return -1;
     ssize_t (*real)(int, const void *, size_t) = next_definition("write");
     if (fd >= 0 && fd < tracked_limit && shim.writable[fd]) {
-        crash_point(call_write);
+        crash_point_of_write(fd, bytes, count);
         power_before_data_change(fd);
     }
     count = limited(count);

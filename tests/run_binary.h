@@ -53,4 +53,10 @@ Result wait_for_command(const StartedCommand& command);
 
 inline Result run_command(const Invocation& invocation) { return wait_for_command(start_command(invocation)); }
 
+// Keeps the command from writing the file at path until the result is
+// released, each platform's way: on POSIX read-only, with the run made as a
+// user that this binds; on Windows read-only and held by a reader that lets
+// no one write it (Wine run as root writes read-only files all the same).
+std::shared_ptr<void> keep_from_writing(const std::string& path, Invocation& invocation);
+
 }  // namespace testing_support

@@ -165,4 +165,10 @@ Result wait_for_command(const StartedCommand& command) {
     return result;
 }
 
+std::shared_ptr<void> keep_from_writing(const std::string& path, Invocation& invocation) {
+    chmod(path.c_str(), 0444);
+    invocation.unprivileged = true;
+    return nullptr;
+}
+
 }  // namespace testing_support

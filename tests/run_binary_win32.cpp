@@ -213,4 +213,14 @@ Result wait_for_command(const StartedCommand& command) {
     return result;
 }
 
+std::shared_ptr<void> keep_from_writing(const std::string& path, Invocation&) {
+    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY);
+    const HANDLE held = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (held == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot hold " + path);
+    return std::shared_ptr<void>(held, [path](HANDLE handle) {
+        CloseHandle(handle);
+        SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    });
+}
+
 }  // namespace testing_support

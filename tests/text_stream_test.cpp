@@ -1,5 +1,5 @@
 // The DOS text rules at the byte level: line reads, the end indication, writes,
-// modes, the length probe and the trim.
+// modes, the length probe and the trim; and what a name from data may become.
 #include <gtest/gtest.h>
 
 #include "support.h"
@@ -314,6 +314,23 @@ TEST(TrimTrailingBlanks, CutsControlsSpacesAndHighBytesAtTheEnd) {
         const std::string given = test.text;
         EXPECT_EQ(trim_trailing_blanks(test.text), test.last_index) << escaped(given);
         EXPECT_EQ(escaped(test.text), escaped(test.kept)) << escaped(given);
+    }
+}
+
+// Under Windows' rules a name from data never names a stream of another
+// file, nor a device, in any letter case, with any extension and blanks
+// before it; under POSIX's, both may be files. Separators: distribute_test.cpp.
+TEST(PlainFileName, RefusesDevicesAndStreamsUnderWindowsRules) {
+    const std::vector<std::pair<std::string, bool>> cases = {  // name, plain under Windows' rules
+        {"NUL.sdf", false},     {"nul.sdf", false},    {"CON.sdf", false},      {"PRN.sdf", false},
+        {"AUX.sdf", false},     {"COM1.sdf", false},   {"COM9.sdf", false},     {"COM0.sdf", false},
+        {"LPT1.sdf", false},    {"LPT9.sdf", false},   {"LPT\xb2.x.sdf", false}, {"conin$.sdf", false},
+        {"CONOUT$.sdf", false}, {"nul .x.sdf", false}, {"in.mrg:x.sdf", false}, {"A:x.sdf", false},
+        {"COM10.sdf", true},    {"NULL.sdf", true},
+    };
+    for (const auto& [name, on_windows] : cases) {
+        EXPECT_EQ(is_plain_file_name(name, platform::FileNameRules::windows), on_windows) << escaped(name);
+        EXPECT_TRUE(is_plain_file_name(name, platform::FileNameRules::posix)) << escaped(name);
     }
 }
 

@@ -67,35 +67,7 @@
 #include <unistd.h>
 
 #include "crash_shim.h"
-
-enum fault {
-    no_fault,
-    read_error_after,
-    write_error_after,
-    fsync_error,
-    close_error,
-    unlink_error,
-    unlink_removes_but_fails,
-    unlink_does_nothing,
-    unlink_needs_lock,
-    vanish_before_lock,
-    replace_before_lock,
-    interrupted,
-    short_transfers,
-    rename_error,
-    append_before_rename,
-    replace_before_rename,
-    vanish_before_rename,
-    grow_before_rename,
-    pause_after_write,
-    take_after_close,
-    read_only_after_close,
-    append_after_end,
-    append_and_deliver_at_rename,
-    written_before_open,
-    made_before_open,
-    appended_after_close,
-};
+#include "fault_shim.h"
 
 static const struct {
     const char *name;
@@ -128,26 +100,12 @@ static const struct {
     {"appended_after_close", appended_after_close},
 };
 
-enum { tracked_limit = 1024 };
-enum { transfer_limit = 3 };
-
-static struct {
-    int ready;
-    enum fault fault;
-    long long allowed_bytes; /* for the *_after faults */
-    const char *path;                      /* absolute */
-    char path_buffer[PATH_MAX];
-    unsigned char tracked[tracked_limit]; /* descriptors open on the path */
-    unsigned char writable[tracked_limit]; /* descriptors open for writing */
-    int read_only;                         /* the path may no longer be opened for writing */
-    int struck;                            /* a fault that strikes once has struck */
-    long long bytes_written;
-} shim;
+SHIM_INTERNAL struct shim_state shim;
 
 /* The absolute path that name stands for, relative to the directory
  * descriptor at (AT_FDCWD: the working directory), without resolving the
  * name's own last part, so that a link is named as a link. */
-static const char *full_path(int at, const char *name, char *buffer, size_t size) {
+const char *full_path(int at, const char *name, char *buffer, size_t size) {
     if (!name) return NULL;
     if (name[0] == '/') {
         snprintf(buffer, size, "%s", name);
@@ -167,7 +125,7 @@ static const char *full_path(int at, const char *name, char *buffer, size_t size
     return length < 0 || (size_t)length >= size ? name : buffer;
 }
 
-static void set_up(void) {
+void set_up(void) {
     if (shim.ready) return;
     shim.ready = 1;
     const char *path = getenv("VRTL_FAULT_PATH");
@@ -191,19 +149,15 @@ static void set_up(void) {
     abort();
 }
 
-static void *next_definition(const char *name) {
+void *next_definition(const char *name) {
     void *found = dlsym(RTLD_NEXT, name);
     if (!found) abort();
     return found;
 }
 
-static void after_writer_closed(void);
-static void before_writer_opens(const char *path, int flags);
-static void at_end_of_data(int fd);
-static const char *full_path(int at, const char *name, char *buffer, size_t size);
 
-static int names_the_path(const char *path) { return shim.path && path && strcmp(path, shim.path) == 0; }
-static int is_tracked(int fd) { return fd >= 0 && fd < tracked_limit && shim.tracked[fd]; }
+int names_the_path(const char *path) { return shim.path && path && strcmp(path, shim.path) == 0; }
+int is_tracked(int fd) { return fd >= 0 && fd < tracked_limit && shim.tracked[fd]; }
 
 /* Whether the open file fd is the file at the fault's path, by whatever name it was reached. */
 static int is_the_file(int fd) {
@@ -232,7 +186,7 @@ static int refused_for_writing(const char *path, int flags) {
 
 /* In the interrupted mode each call site fails every other time: first with
  * EINTR, then, when the caller tries again, for real. */
-static int interrupt_now(int *toggle) {
+int interrupt_now(int *toggle) {
     set_up();
     if (shim.fault != interrupted) return 0;
     *toggle = !*toggle;
@@ -244,7 +198,7 @@ static size_t limited(size_t count) {
     return shim.fault == short_transfers && count > transfer_limit ? transfer_limit : count;
 }
 
-static int fails_with(int error) {
+int fails_with(int error) {
     errno = error;
     return -1;
 }
@@ -383,199 +337,4 @@ int close(int fd) {
     if (was_tracked && was_writable) after_writer_closed();
     if (result == 0 && was_tracked && shim.fault == close_error) return fails_with(EIO);
     return result;
-}
-
-static const char added_line[] = "ADDED   01by its producer\r\n";
-
-/* Writes bytes to the end of the file at path, through the real calls. */
-static void append_to(const char *path, const char *bytes, size_t length, int flags) {
-    int (*real_open)(const char *, int, ...) = next_definition("open");
-    ssize_t (*real_write)(int, const void *, size_t) = next_definition("write");
-    int (*real_close)(int) = next_definition("close");
-    const int fd = real_open(path, O_WRONLY | O_APPEND | O_CLOEXEC | flags, 0644);
-    if (fd == -1 || real_write(fd, bytes, length) != (ssize_t)length) abort();
-    real_close(fd);
-}
-
-static void replace_path(void) {
-    int (*real_unlink)(const char *) = next_definition("unlink");
-    real_unlink(shim.path);
-    static const char content[] = "REPLACED01by another run\r\n";
-    append_to(shim.path, content, sizeof content - 1, O_CREAT | O_EXCL);
-}
-
-/* Puts in place of the file a copy of it with a line more, as a producer
- * that rewrites its file and renames it into place would. */
-static void grow_path(void) {
-    char copy[4096];
-    snprintf(copy, sizeof copy, "%s.new", shim.path);
-    int (*real_open)(const char *, int, ...) = next_definition("open");
-    int (*real_close)(int) = next_definition("close");
-    const int from = real_open(shim.path, O_RDONLY | O_CLOEXEC);
-    char bytes[65536];
-    const ssize_t length = from == -1 ? -1 : pread(from, bytes, sizeof bytes, 0);
-    if (length < 0) abort();
-    real_close(from);
-    append_to(copy, bytes, (size_t)length, O_CREAT | O_EXCL);
-    append_to(copy, added_line, sizeof added_line - 1, 0);
-    int (*real_rename)(const char *, const char *) = next_definition("rename");
-    if (real_rename(copy, shim.path) != 0) abort();
-}
-
-static const char their_line[] = "theirs\r\n";
-
-static void before_writer_opens(const char *path, int flags) {
-    if ((shim.fault != written_before_open && shim.fault != made_before_open) || shim.struck || !names_the_path(path) ||
-        (flags & O_ACCMODE) == O_RDONLY) {
-        return;
-    }
-    shim.struck = 1;
-    append_to(shim.path, their_line, shim.fault == written_before_open ? sizeof their_line - 1 : 0, O_CREAT);
-}
-
-static void at_end_of_data(int fd) {
-    if (shim.fault != append_after_end || shim.struck || !is_tracked(fd)) return;
-    shim.struck = 1;
-    append_to(shim.path, added_line, sizeof added_line - 1, 0);
-}
-
-static void after_writer_closed(void) {
-    if (shim.fault == appended_after_close && !shim.struck) {
-        shim.struck = 1;
-        append_to(shim.path, their_line, sizeof their_line - 1, 0);
-    }
-    if (shim.fault == take_after_close) {
-        char taken[4096];
-        snprintf(taken, sizeof taken, "%s.taken", shim.path);
-        int (*real_rename)(const char *, const char *) = next_definition("rename");
-        real_rename(shim.path, taken);
-    }
-    if (shim.fault == read_only_after_close) {
-        chmod(shim.path, 0444);
-        shim.read_only = 1;
-    }
-}
-
-/* After the rename of the file to to: a line more for it, and a new file at
- * its old name. */
-static void append_and_deliver(const char *to) {
-    append_to(to, added_line, sizeof added_line - 1, 0);
-    replace_path();
-}
-
-/* What happens before a rename of the absolute path from to to: 0, or -1
- * with errno set when the rename must fail. */
-static int before_rename(const char *from, const char *to) {
-    if (names_the_path(from)) {
-        if (shim.fault == rename_error) return fails_with(EIO);
-        if (shim.fault == append_before_rename) append_to(shim.path, added_line, sizeof added_line - 1, 0);
-        if (shim.fault == replace_before_rename) replace_path();
-        if (shim.fault == vanish_before_rename) unlink(shim.path);
-        if (shim.fault == grow_before_rename) grow_path();
-    }
-    crash_point(call_rename);
-    power_before_rename(from, to);
-    return 0;
-}
-
-int rename(const char *from, const char *to) {
-    set_up();
-    char full_from[PATH_MAX], full_to[PATH_MAX];
-    if (before_rename(full_path(AT_FDCWD, from, full_from, PATH_MAX), full_path(AT_FDCWD, to, full_to, PATH_MAX)) != 0) {
-        return -1;
-    }
-    int (*real)(const char *, const char *) = next_definition("rename");
-    const int result = real(from, to);
-    if (result == 0 && names_the_path(full_from) && shim.fault == append_and_deliver_at_rename) append_and_deliver(full_to);
-    return result;
-}
-
-int renameat(int from_at, const char *from, int to_at, const char *to) {
-    set_up();
-    char full_from[PATH_MAX], full_to[PATH_MAX];
-    if (before_rename(full_path(from_at, from, full_from, PATH_MAX), full_path(to_at, to, full_to, PATH_MAX)) != 0) {
-        return -1;
-    }
-    int (*real)(int, const char *, int, const char *) = next_definition("renameat");
-    const int result = real(from_at, from, to_at, to);
-    if (result == 0 && names_the_path(full_from) && shim.fault == append_and_deliver_at_rename) append_and_deliver(full_to);
-    return result;
-}
-
-int link(const char *from, const char *to) {
-    set_up();
-    crash_point(call_link);
-    int (*real)(const char *, const char *) = next_definition("link");
-    const int result = real(from, to);
-    char full_to[PATH_MAX];
-    if (result == 0) power_after_link(full_path(AT_FDCWD, to, full_to, PATH_MAX));
-    return result;
-}
-
-int linkat(int from_at, const char *from, int to_at, const char *to, int flags) {
-    set_up();
-    crash_point(call_link);
-    int (*real)(int, const char *, int, const char *, int) = next_definition("linkat");
-    const int result = real(from_at, from, to_at, to, flags);
-    char full_to[PATH_MAX];
-    if (result == 0) power_after_link(full_path(to_at, to, full_to, PATH_MAX));
-    return result;
-}
-
-int flock(int fd, int operation) {
-    static int toggle;
-    if (interrupt_now(&toggle)) return -1;
-    if (is_tracked(fd) && shim.fault == vanish_before_lock) unlink(shim.path);
-    if (is_tracked(fd) && shim.fault == replace_before_lock) replace_path();
-    int (*real)(int, int) = next_definition("flock");
-    return real(fd, operation);
-}
-
-/* Whether some open file holds a lock on path: one more open of it cannot
- * take the lock. */
-static int is_locked(const char *path) {
-    int (*real_open)(const char *, int, ...) = next_definition("open");
-    int (*real_flock)(int, int) = next_definition("flock");
-    const int fd = real_open(path, O_RDONLY | O_CLOEXEC);
-    if (fd == -1) return 0;
-    const int locked = real_flock(fd, LOCK_EX | LOCK_NB) == -1 && errno == EWOULDBLOCK;
-    close(fd);
-    return locked;
-}
-
-/* Removes the absolute path as the fault says; real removes it for real. */
-static int unlink_path(const char *path, int (*real)(const char *)) {
-    crash_point(call_unlink);
-    power_before_unlink(path);
-    if (!names_the_path(path)) return real(path);
-    switch (shim.fault) {
-    case unlink_error: return fails_with(EIO);
-    case unlink_does_nothing: return 0;
-    case unlink_needs_lock: return is_locked(path) ? real(path) : fails_with(EPERM);
-    case unlink_removes_but_fails: return real(path) == 0 ? fails_with(EIO) : -1;
-    default: return real(path);
-    }
-}
-
-static int real_unlink_of(const char *path) {
-    int (*real)(const char *) = next_definition("unlink");
-    return real(path);
-}
-
-int unlink(const char *path) {
-    set_up();
-    char full[PATH_MAX];
-    return unlink_path(full_path(AT_FDCWD, path, full, PATH_MAX), real_unlink_of);
-}
-
-/* Removes through the absolute path: the same file as the command's name in
- * its directory, since the test changes no directory meanwhile. */
-int unlinkat(int at, const char *name, int flags) {
-    set_up();
-    if (flags != 0) {
-        int (*real)(int, const char *, int) = next_definition("unlinkat");
-        return real(at, name, flags);
-    }
-    char full[PATH_MAX];
-    return unlink_path(full_path(at, name, full, PATH_MAX), real_unlink_of);
 }

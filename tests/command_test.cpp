@@ -79,6 +79,12 @@ Case listing_order_case() {
                 {{"A.sdf", "a\r\n"}, {"B.mrg", "B       01b\r\n"}}, "a.mrg\r\nB.mrg\r\n"};
 }
 
+// A name with an extension of four letters that no pattern of the extension
+// given lists.
+Case nothing_listed_for(const char* name, const char* extension) {
+    return Case{name, {"data", extension}, {{"notes.docx", orders}}, {}, banner, 0, {{"notes.docx", orders}}, ""};
+}
+
 // Runs of "abc" and "ABC": two files, or, where names fold case, one file
 // that the second run appends to.
 Case letter_case_case() {
@@ -133,6 +139,12 @@ INSTANTIATE_TEST_SUITE_P(
         listing_order_case(),
         letter_case_case(),
         Case{"nothing_matches", {"data", "mrg"}, {{"in.txt", orders}}, {}, banner, 0, {{"in.txt", orders}}, ""},
+        // No wildcard of the extension runs past a name's final dot, as a
+        // batch file's "%EXT%" with the variable unset would let it.
+        nothing_listed_for("empty_extension", ""),
+        nothing_listed_for("extension_of_one_wildcard", "?"),
+        nothing_listed_for("extension_of_three_wildcards", "???"),
+        nothing_listed_for("extension_of_a_dot", "."),
         // Wine counts these names as hidden, and a POSIX shell's glob leaves them out.
         Case{"hidden_files_do_not_match", {"data", "mrg"}, {{".in.mrg", orders}}, {}, banner, 0, {{".in.mrg", orders}}, ""},
         // A path that names no directory is reported, never taken for an empty one.

@@ -85,9 +85,30 @@ void make_link(const std::filesystem::path& link, const std::string& target, DWO
                                         kind | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE));
         return;
     }
-    const std::wstring command_line =
-        L"ln -s " + std::filesystem::path(target).wstring() + L" " + link.filename().wstring();
-    run_on_host(L"ln", command_line, link.parent_path(), [&] { return is_there(link); });
+    // A link to nothing is no file to wait for: the shell makes one when done.
+    const std::filesystem::path done = link.parent_path() / "linked";
+    const std::wstring command_line = L"sh -c \"ln -sfn " + std::filesystem::path(target).wstring() + L" " +
+                                      link.filename().wstring() + L" && : > linked\"";
+    run_on_host(L"sh", command_line, link.parent_path(), [&] { return is_there(done); });
+    DeleteFileW(done.c_str());
+}
+
+// Points the name at another target, as the ones who made it may; on
+// Windows only where the name can be taken from what stands there.
+void relink(const std::filesystem::path& link, const std::string& target, DWORD kind) {
+    const bool removed = under_wine || (kind == SYMBOLIC_LINK_FLAG_DIRECTORY ? RemoveDirectoryW(link.c_str())
+                                                                              : DeleteFileW(link.c_str()));
+    if (removed) make_link(link, target, kind);
+}
+
+// A file whose name the Win32 path functions would take for another one (a
+// device, a name without its trailing dot), made through a path they leave as it is.
+void write_literally(const std::filesystem::path& path, const std::string& bytes) {
+    const std::wstring literal = L"\\\\?\\" + std::filesystem::absolute(path).make_preferred().wstring();
+    const HANDLE file = CreateFileW(literal.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    DWORD written = 0;
+    ASSERT_TRUE(file != INVALID_HANDLE_VALUE && WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
+    CloseHandle(file);
 }
 
 // Removes the scratch directory with the links in it. Wine deletes what a
@@ -131,9 +152,11 @@ struct PathCase {
     bool with_console = false;
     std::vector<std::string> environment{};  // NAME=value, besides X=b
     std::function<void(const std::filesystem::path&)> before_run{};
-    // What another program does once the run has checked the merged file for
-    // the last time, before it deletes it; what it gives is held to the end of the run.
-    std::function<std::shared_ptr<void>(const std::filesystem::path&)> before_deletion{};
+    // What another program does while the run pauses: by default once it has
+    // checked the merged file for the last time, before it deletes it; what it
+    // gives is held to the end of the run.
+    std::function<std::shared_ptr<void>(const std::filesystem::path&)> meanwhile{};
+    const char* paused_at = "checked";
 };
 
 void PrintTo(const PathCase& test, std::ostream* out) { *out << test.name; }
@@ -154,8 +177,8 @@ TEST_P(PathTest, ActsOnThePathsAsComputed) {
     invocation.environment.insert(invocation.environment.end(), test.environment.begin(), test.environment.end());
 
     std::shared_ptr<void> held;
-    const Result result = test.before_deletion ? run_pausing_at("checked", invocation, [&] {
-        held = test.before_deletion(scratch.path());
+    const Result result = test.meanwhile ? run_pausing_at(test.paused_at, invocation, [&] {
+        held = test.meanwhile(scratch.path());
     })
                                                : run_command(invocation);
     held.reset();
@@ -163,7 +186,7 @@ TEST_P(PathTest, ActsOnThePathsAsComputed) {
     EXPECT_EQ(escaped(result.output), escaped(test.output));
     EXPECT_EQ(result.exit_code, test.exit_code);
     EXPECT_TRUE(holds_exactly(scratch.path(), test.after));
-    if (test.before_run || test.before_deletion) remove_with_links(scratch);
+    if (test.before_run || test.meanwhile) remove_with_links(scratch);
 }
 
 const std::string split_of_record_a =
@@ -192,7 +215,7 @@ PathCase directory_link_case() {
                   .before = {{"data/in.mrg", record_a}, {"other/keep.sdf", "kept\r\n"}}, .output = split_of_record_a,
                   .exit_code = 0,
                   .after = {{"data\\A.sdf", "x\r\n"}, {"other\\keep.sdf", "kept\r\n"}, {"work1d.tmp", "in.mrg\r\n"}},
-                  .before_deletion = swap_in_directory_link};
+                  .meanwhile = swap_in_directory_link};
     if (under_wine) {
         test.output += error("deleting", "data\\in.mrg");
         test.exit_code = 99;
@@ -233,6 +256,63 @@ PathCase listing_link_case(const char* name, LinkKind kind) {
     } else {
         test.before_run = [](const std::filesystem::path& root) { make_link(root / "work1d.tmp", "keep.txt", 0); };
         if (!under_wine) test.after.erase("work1d.tmp");
+    }
+    return test;
+}
+
+// The data folder reached through a link that leads elsewhere from a moment
+// of the run on: mid-distribution, or once the merged file is checked for
+// the last time. The run goes on in the folder it opened.
+PathCase retargeted_case(const char* name, const char* paused_at) {
+    PathCase test{.name = name, .arguments = {"via", "mrg"},
+                  .before = {{"real/in.mrg", record_a + record_b}, {"other/keep.sdf", "kept\r\n"}},
+                  .output = banner + report("in.mrg", 26) + created("A.sdf") + count(1) + created("B.sdf") + count(1) +
+                            deleting("via\\in.mrg"),
+                  .exit_code = 0,
+                  .after = {{"real\\A.sdf", "x\r\n"}, {"real\\B.sdf", "y\r\n"}, {"other\\keep.sdf", "kept\r\n"},
+                            {"work1d.tmp", "in.mrg\r\n"}},
+                  .before_run = [](const std::filesystem::path& root) {
+                      make_link(root / "via", "real", SYMBOLIC_LINK_FLAG_DIRECTORY);
+                  },
+                  .meanwhile = [](const std::filesystem::path& root) -> std::shared_ptr<void> {
+                      relink(root / "via", "other", SYMBOLIC_LINK_FLAG_DIRECTORY);
+                      return nullptr;
+                  },
+                  .paused_at = paused_at};
+    // Wine shows a link to a folder as that folder.
+    if (under_wine) test.after["via\\keep.sdf"] = "kept\r\n";
+    return test;
+}
+
+// The journal's name made a link to a file outside while the run works: the
+// run removes its journal only while the name is the journal, never through
+// a link. Windows lets no one take the name of a file the run holds.
+PathCase journal_relinked_case() {
+    PathCase test{.name = "journal_made_a_link_while_the_run_works", .arguments = {"data", "mrg"},
+                  .before = {{"data/in.mrg", record_a}, {"outside.txt", "mine\r\n"}},
+                  .output = split_of_record_a, .exit_code = 0,
+                  .after = {{"data\\A.sdf", "x\r\n"}, {"outside.txt", "mine\r\n"}, {"work1d.tmp", "in.mrg\r\n"}},
+                  .meanwhile = [](const std::filesystem::path& root) -> std::shared_ptr<void> {
+                      relink(root / "data/.vrtl_sdf.journal", "../outside.txt", 0);
+                      return nullptr;
+                  },
+                  .paused_at = "appending"};
+    if (under_wine) test.after["data\\.vrtl_sdf.journal"] = "mine\r\n";
+    return test;
+}
+
+// A merged file named as a device: Wine gives no path of it at all, so that
+// the run cannot see that no link leads to it, and refuses it.
+PathCase device_named_case() {
+    PathCase test{.name = "merged_file_named_as_a_device", .arguments = {"data", "mrg"}, .before = {{"data/.keep", ""}},
+                  .output = banner + report("con.mrg", 13) + created("A.sdf") + count(1) + deleting("data\\con.mrg"),
+                  .exit_code = 0,
+                  .after = {{"data\\.keep", ""}, {"data\\A.sdf", "x\r\n"}, {"work1d.tmp", "con.mrg\r\n"}},
+                  .before_run = [](const std::filesystem::path& root) { write_literally(root / "data/con.mrg", record_a); }};
+    if (under_wine) {
+        test.output = banner + report("con.mrg", 13) + error("opening", "data\\con.mrg");
+        test.exit_code = 99;
+        test.after = {{"data\\.keep", ""}, {"work1d.tmp", "con.mrg\r\n"}};
     }
     return test;
 }
@@ -302,7 +382,7 @@ INSTANTIATE_TEST_SUITE_P(
         directory_link_case(),
         PathCase{.name = "reader_sharing_deletion", .arguments = {"data", "mrg"}, .before = {{"data/in.mrg", record_a}},
                  .output = split_of_record_a, .exit_code = 0,
-                 .after = {{"data\\A.sdf", "x\r\n"}, {"work1d.tmp", "in.mrg\r\n"}}, .before_deletion = hold_reader},
+                 .after = {{"data\\A.sdf", "x\r\n"}, {"work1d.tmp", "in.mrg\r\n"}}, .meanwhile = hold_reader},
         lock_link_case(),
         listing_link_case("listing_linked_elsewhere", LinkKind::symbolic),
         listing_link_case("listing_with_a_second_name", LinkKind::hard),
@@ -311,6 +391,47 @@ INSTANTIATE_TEST_SUITE_P(
                  banner + report("M.SDF", 13) + error("opening", "data\\M.SDF"), 99,
                  {{"data\\M.SDF", record_a}, {"work1d.tmp", "M.SDF\r\n"}}},
         merged_link_case(),
+        retargeted_case("data_folder_retargeted_while_records_are_written", "appending"),
+        retargeted_case("data_folder_retargeted_at_the_deletion", "checked"),
+        journal_relinked_case(),
+        // The first 19 characters of a name listed first, which are all a run
+        // reads back, name a hidden file: it is never taken.
+        PathCase{.name = "hidden_file_behind_the_cut", .arguments = {"data", "mrg"},
+                 .before = {{"data/abcdefghijklmno.mrgx.mrg", record_a}, {"data/abcdefghijklmno.mrg", record_b}},
+                 .output = banner + report("abcdefghijklmno.mrg", 13) + error("opening", "data\\abcdefghijklmno.mrg"),
+                 .exit_code = 99,
+                 .after = {{"data\\abcdefghijklmno.mrgx.mrg", record_a}, {"data\\abcdefghijklmno.mrg", record_b},
+                           {"work1d.tmp", "abcdefghijklmno.mrgx.mrg\r\n"}},
+                 .before_run = [](const std::filesystem::path& root) {
+                     SetFileAttributesW((root / "data/abcdefghijklmno.mrg").c_str(), FILE_ATTRIBUTE_HIDDEN);
+                 }},
+        // Its short (8.3) name ends in .MRG, its long name does not: never listed.
+        PathCase{"listed_by_its_long_name_only", {"data", "mrg"}, {{"data/a.mrg_old", record_a}, {"data/b.mrg", record_b}},
+                 banner + report("b.mrg", 13) + created("B.sdf") + count(1) + deleting("data\\b.mrg"), 0,
+                 {{"data\\a.mrg_old", record_a}, {"data\\B.sdf", "y\r\n"}, {"work1d.tmp", "b.mrg\r\n"}}},
+        // The file listed is the file opened, though the Win32 path functions
+        // would take its name for a device, or for one without its trailing dot.
+        device_named_case(),
+        PathCase{.name = "merged_file_with_a_trailing_dot", .arguments = {"data", "*"}, .before = {{"data/.keep", ""}},
+                 .output = banner + report("in.mrg.", 13) + created("A.sdf") + count(1) + deleting("data\\in.mrg."),
+                 .exit_code = 0,
+                 .after = {{"data\\.keep", ""}, {"data\\A.sdf", "x\r\n"}, {"work1d.tmp", "in.mrg.\r\n"}},
+                 .before_run = [](const std::filesystem::path& root) { write_literally(root / "data/in.mrg.", record_a); }},
+        // Nothing is ever made through a link, so no file lands outside the folder.
+        PathCase{.name = "sdf_file_linked_to_nothing_outside", .arguments = {"data", "mrg"},
+                 .before = {{"data/in.mrg", "S       01r\r\n"}, {"outside/keep", "kept\r\n"}},
+                 .output = banner + report("in.mrg", 13) + created("S.sdf") + error("opening", "S.sdf"), .exit_code = 99,
+                 .after = {{"data\\in.mrg", "S       01r\r\n"}, {"outside\\keep", "kept\r\n"}, {"work1d.tmp", "in.mrg\r\n"}},
+                 .before_run = [](const std::filesystem::path& root) {
+                     make_link(root / "data/S.sdf", "../outside/S.sdf", 0);
+                 }},
+        PathCase{.name = "listing_linked_to_nothing_outside", .arguments = {"data", "mrg"},
+                 .before = {{"data/in.mrg", record_a}, {"outside/keep", "kept\r\n"}},
+                 .output = banner + error("opening", "work1d.tmp"), .exit_code = 99,
+                 .after = {{"data\\in.mrg", record_a}, {"outside\\keep", "kept\r\n"}},
+                 .before_run = [](const std::filesystem::path& root) {
+                     make_link(root / "work1d.tmp", "outside/list.txt", 0);
+                 }},
         // A journal with a second name is no file this command could have written.
         PathCase{.name = "journal_with_a_second_name", .arguments = {"data", "mrg"},
                  .before = {{"data/in.mrg", record_a}, {"data/.vrtl_sdf.journal", "vrtl_sdf journal 2\n"}},

@@ -18,14 +18,13 @@ constexpr char up_to_final_dot = '<';     // none or more characters, never the 
 constexpr char one_before_dot = '>';      // one character, or none at a dot or the name's end
 constexpr char dot_or_end = '"';          // a dot, or nothing at the name's end
 
-// The pattern as Windows hands it to the file system: "*.*" (with or without
-// a trailing dot) is "*"; a trailing dot goes, but a "*" before it still
-// stops at the final dot; every "?" matches one character or none before a
-// dot; a dot before a wildcard also matches the end of a name.
+// The pattern as Windows hands it to the file system: a trailing dot goes,
+// but a "*" before it still stops at the final dot; every "?" matches one
+// character or none before a dot; a dot before a wildcard also matches the
+// end of a name. (Windows makes "*.*" a plain "*", which matches alike.)
 std::string expression_of(std::string_view pattern) {
     const bool ended_with_dot = pattern.ends_with('.');
     if (ended_with_dot) pattern.remove_suffix(1);
-    if (pattern == "*.*") return "*";
     std::string expression(pattern);
     for (std::size_t i = 0; i < pattern.size(); ++i) {
         const bool last = i + 1 == pattern.size();

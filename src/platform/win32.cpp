@@ -106,6 +106,21 @@ std::optional<std::wstring> final_path(HANDLE handle) {
 // reparse-point attribute of the handle opened with
 // FILE_FLAG_OPEN_REPARSE_POINT; Wine follows a symbolic link to a file
 // whatever the flags, and shows it only in the path the file really has.
+namespace {
+
+bool same_name(std::wstring_view a, std::wstring_view b) {
+    return a.size() == b.size() && CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
+                                                        static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+// Wine gives the path of a name that ends in dots or blanks without them, as
+// a Win32 path would spell it.
+std::wstring_view as_win32_spells(std::wstring_view name) {
+    return name.substr(0, name.find_last_not_of(L". ") + 1);
+}
+
+}  // namespace
+
 bool is_reached_without_link(HANDLE file, HANDLE directory, std::string_view name) {
     const std::optional<BY_HANDLE_FILE_INFORMATION> information = disk_file_information(file);
     if (!information || (information->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return false;
@@ -113,12 +128,12 @@ bool is_reached_without_link(HANDLE file, HANDLE directory, std::string_view nam
     std::optional<std::wstring> expected = final_path(directory);
     if (!path || !expected) return false;
     if (expected->empty() || expected->back() != L'\\') *expected += L'\\';
-    const std::wstring wide_name = wide_from_ansi(name);
+    if (!path->starts_with(*expected)) return false;
     // The directory's part is spelled as the file system spells it in both;
     // the name, as the caller spells it, may differ in letter case.
-    return path->size() == expected->size() + wide_name.size() && path->starts_with(*expected) &&
-           CompareStringOrdinal(path->data() + expected->size(), static_cast<int>(wide_name.size()),
-                                wide_name.data(), static_cast<int>(wide_name.size()), TRUE) == CSTR_EQUAL;
+    const std::wstring wide_name = wide_from_ansi(name);
+    const std::wstring_view found = std::wstring_view(*path).substr(expected->size());
+    return same_name(found, wide_name) || same_name(as_win32_spells(found), as_win32_spells(wide_name));
 }
 
 // Whether the open file is a plain file of the directory under name: reached

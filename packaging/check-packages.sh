@@ -52,6 +52,8 @@ expected="./usr/bin/vrtl_sdf
 ./usr/share/doc/vrtl-sdf/README.md
 ./usr/share/doc/vrtl-sdf/changelog.gz
 ./usr/share/doc/vrtl-sdf/copyright
+./usr/share/doc/vrtl-sdf/doc/operators.md
+./usr/share/doc/vrtl-sdf/doc/safety.md
 ./usr/share/man/man1/vrtl_sdf.1.gz"
 
 deb=$release/vrtl-sdf_${version}_amd64.deb
@@ -93,7 +95,8 @@ diff <(printf '%s\n' "vrtl_sdf-$version-win64/README.txt" "vrtl_sdf-$version-win
     <(unzip -Z1 "$zip" | sort) || fail "$zip holds other files than the .exe and README.txt"
 unzip -q "$zip" -d "$scratch/zip"
 unpacked=$scratch/zip/vrtl_sdf-$version-win64
-sed 's/$/\r/' README.md | cmp - "$unpacked/README.txt" || fail "README.txt is not README.md with CR LF"
+{ cat doc/windows.md; echo; cat README.md; } | sed 's/$/\r/' | cmp - "$unpacked/README.txt" \
+    || fail "README.txt is not the Windows page and README.md with CR LF"
 grep -qF 'stripped' <<<"$(file "$unpacked/vrtl_sdf.exe")" || fail "the packaged vrtl_sdf.exe is not stripped"
 resources=$(x86_64-w64-mingw32-windres -i "$unpacked/vrtl_sdf.exe" -O rc)
 for value in "\"ProductName\", \"vrtl_sdf\"" "\"ProductVersion\", \"$version\"" "\"FileVersion\", \"$version\"" \

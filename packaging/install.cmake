@@ -24,12 +24,14 @@ set(VRTL_SDF_MAINTAINER "vrtl_sdf maintainers <maintainers@users.noreply.c-seed-
     CACHE STRING "Maintainer named by the Debian package and its changelog")
 
 if(WIN32)
-  # A Windows user reads README.txt in Notepad: CR LF line ends.
+  # A Windows user reads README.txt in Notepad: the Windows page first, what
+  # such a user needs, then the README; CR LF line ends.
+  file(READ doc/windows.md windows_page)
   file(READ README.md readme)
-  string(REPLACE "\r\n" "\n" readme "${readme}")
+  string(REPLACE "\r\n" "\n" readme "${windows_page}\n${readme}")
   string(REPLACE "\n" "\r\n" readme "${readme}")
   file(WRITE ${PROJECT_BINARY_DIR}/README.txt "${readme}")
-  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS README.md)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS doc/windows.md README.md)
   install(FILES ${PROJECT_BINARY_DIR}/README.txt DESTINATION ${CMAKE_INSTALL_DOCDIR})
 else()
   configure_file(doc/vrtl_sdf.1.in vrtl_sdf.1 @ONLY)
@@ -47,6 +49,8 @@ else()
   install(FILES ${PROJECT_BINARY_DIR}/vrtl_sdf.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES README.md ${PROJECT_BINARY_DIR}/copyright ${PROJECT_BINARY_DIR}/changelog.gz
           DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  # The pages an operator reads, where the README's links find them.
+  install(FILES doc/operators.md doc/safety.md DESTINATION ${CMAKE_INSTALL_DOCDIR}/doc)
 endif()
 
 # The values below reach cpack as written here, regular expressions included.

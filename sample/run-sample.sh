@@ -14,7 +14,8 @@ cd "$scratch"
 echo "\$ vrtl_sdf exchange mrg"
 status=0
 "$binary" exchange mrg || status=$?
-echo "(exit code $status)"
+echo "\$ echo \$?"
+echo "$status"
 for file in work1d.tmp exchange/*; do
     echo
     echo "== $file (CR shown as ^M)"

@@ -71,13 +71,14 @@ std::optional<Failure> split_listed_file(const platform::Directory& directory, c
 // for one that holds nothing; nor is an empty argument taken for the root.
 std::optional<Failure> split_first_merged_file(const std::string& directory_argument, const std::string& extension,
                                                Console& console) {
-    const std::string directory_text = directory_argument + std::string(platform::directory_separator);
+    // Appended, not added: GCC 12 warns of a false overlap in `string + string&&`.
+    const std::string directory_text = std::string(directory_argument).append(platform::directory_separator);
     const std::optional<platform::Directory> directory =
         directory_argument.empty() ? std::nullopt : platform::open_directory(directory_text);
     if (!directory) return Failure{FailedStep::opening, directory_text};
     // Held to the end of the run: runs on one directory take turns.
     std::optional<platform::File> turn = platform::wait_for_directory_turn(*directory);
-    if (!turn) return Failure{FailedStep::opening, directory_text + std::string(platform::directory_turn_name)};
+    if (!turn) return Failure{FailedStep::opening, std::string(directory_text).append(platform::directory_turn_name)};
     Listed listed;
     std::optional<Failure> failure = recover_interrupted_run(*directory, held_files(*turn, listed));
     if (!failure) failure = list_directory(*directory, extension, listed);

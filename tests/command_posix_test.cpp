@@ -87,6 +87,8 @@ TEST_F(UnprivilegedCommand, ReadOnlySdfFileIsReportedByWhatItHolds) {
     for (const std::string held : {"old\r\n", ""}) {
         SCOPED_TRACE(escaped(held));
         write_file(scratch / "data/in.mrg", "A       01new\r\n");
+        // The last case's file is read-only, to its owner too when not root.
+        std::filesystem::remove(scratch / "data/A.sdf");
         write_file(scratch / "data/A.sdf", held);
         chmod((scratch / "data/A.sdf").c_str(), 0444);
 

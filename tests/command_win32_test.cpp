@@ -1,7 +1,6 @@
 // The whole command on Windows: arguments, paths it must not follow, and a
 // deletion that nothing else can turn against the data.
 #include <windows.h>
-#include <tlhelp32.h>
 
 #include <functional>
 #include <memory>
@@ -9,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "console_texts.h"
+#include "meanwhile_win32.h"
 #include "run_binary.h"
 #include "support.h"
 #include "test_platform.h"
@@ -16,125 +16,6 @@
 using namespace testing_support;
 
 namespace {
-
-// The named events through which a test build of the command pauses at a
-// point of its run (VRTL_SDF_PAUSE), so that a test acts at that very moment.
-class Pause {
-public:
-    explicit Pause(const char* point)
-        : value_(std::string(point) + " " + std::to_string(GetCurrentProcessId()) + "." + std::to_string(++made_)),
-          reached_(CreateEventA(nullptr, TRUE, FALSE, (value_ + " reached").c_str())),
-          go_(CreateEventA(nullptr, TRUE, FALSE, (value_ + " go").c_str())) {}
-    ~Pause() {
-        CloseHandle(reached_);
-        CloseHandle(go_);
-    }
-    Pause(const Pause&) = delete;
-    Pause& operator=(const Pause&) = delete;
-    std::string setting() const { return "VRTL_SDF_PAUSE=" + value_; }
-    bool reached() const { return WaitForSingleObject(reached_, 30000) == WAIT_OBJECT_0; }
-    void go() const { SetEvent(go_); }
-
-private:
-    static inline int made_ = 0;
-    std::string value_;
-    HANDLE reached_;
-    HANDLE go_;
-};
-
-// Runs the command until it pauses at point, lets meanwhile act, and lets it go on.
-Result run_pausing_at(const char* point, Invocation invocation, const std::function<void()>& meanwhile) {
-    const Pause pause(point);
-    invocation.environment.push_back(pause.setting());
-    const StartedCommand command = start_command(invocation);
-    if (pause.reached()) {
-        meanwhile();
-    } else {
-        ADD_FAILURE() << "the run never paused at " << point;
-    }
-    pause.go();
-    return wait_for_command(command);
-}
-
-// Wine, where some outcomes differ from Windows's.
-const bool under_wine = GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
-
-// Runs a program of the host that Wine runs on, in directory, until done()
-// holds: Wine does not wait for such a program.
-void run_on_host(const std::wstring& program, std::wstring command_line, const std::filesystem::path& directory,
-                 const std::function<bool()>& done) {
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    ASSERT_TRUE(CreateProcessW((L"Z:\\bin\\" + program).c_str(), command_line.data(), nullptr, nullptr, FALSE, 0,
-                               nullptr, directory.c_str(), &startup, &process));
-    CloseHandle(process.hProcess);
-    CloseHandle(process.hThread);
-    for (int tries = 0; tries < 500 && !done(); ++tries) Sleep(10);
-    ASSERT_TRUE(done()) << "the host's " << std::filesystem::path(program).string() << " did not finish";
-}
-
-bool is_there(const std::filesystem::path& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
-// A link, as any user may make one to a directory (a junction). Wine makes
-// none through the Windows call: there the host's ln makes it.
-void make_link(const std::filesystem::path& link, const std::string& target, DWORD kind) {
-    const std::filesystem::path windows_target = std::filesystem::path(target).make_preferred();
-    if (!under_wine) {
-        ASSERT_TRUE(CreateSymbolicLinkW(link.c_str(), windows_target.c_str(),
-                                        kind | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE));
-        return;
-    }
-    // A link to nothing is no file to wait for: the shell makes one when done.
-    const std::filesystem::path done = link.parent_path() / "linked";
-    const std::wstring command_line = L"sh -c \"ln -sfn " + std::filesystem::path(target).wstring() + L" " +
-                                      link.filename().wstring() + L" && : > linked\"";
-    run_on_host(L"sh", command_line, link.parent_path(), [&] { return is_there(done); });
-    DeleteFileW(done.c_str());
-}
-
-// Points the name at another target, as the ones who made it may; on
-// Windows only where the name can be taken from what stands there.
-void relink(const std::filesystem::path& link, const std::string& target, DWORD kind) {
-    const bool removed = under_wine || (kind == SYMBOLIC_LINK_FLAG_DIRECTORY ? RemoveDirectoryW(link.c_str())
-                                                                              : DeleteFileW(link.c_str()));
-    if (removed) make_link(link, target, kind);
-}
-
-// A file whose name the Win32 path functions would take for another one (a
-// device, a name without its trailing dot), made through a path they leave as it is.
-void write_literally(const std::filesystem::path& path, const std::string& bytes) {
-    const std::wstring literal = L"\\\\?\\" + std::filesystem::absolute(path).make_preferred().wstring();
-    const HANDLE file = CreateFileW(literal.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
-    DWORD written = 0;
-    ASSERT_TRUE(file != INVALID_HANDLE_VALUE && WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
-    CloseHandle(file);
-}
-
-// Removes the scratch directory with the links in it. Wine deletes what a
-// link leads to instead of the link, and then never ends on the link left.
-void remove_with_links(const ScratchDir& scratch) {
-    if (!under_wine) return;
-    const std::filesystem::path& root = scratch.path();
-    run_on_host(L"rm", L"rm -rf " + root.filename().wstring(), root.parent_path(), [&] { return !is_there(root); });
-}
-
-
-constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-
-// How many programs that the process started are still running, besides the
-// console host that Windows may start for it.
-int programs_started_by(unsigned long parent) {
-    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof entry;
-    int count = 0;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
-        if (entry.th32ParentProcessID == parent && _wcsicmp(entry.szExeFile, L"conhost.exe") != 0) ++count;
-    }
-    CloseHandle(snapshot);
-    return count;
-}
 
 const std::string record_a = "A       01x\r\n";
 const std::string record_b = "B       01y\r\n";
@@ -451,7 +332,6 @@ TEST(Command, MergedFileOpenForWritingIsNotTaken) {
     std::filesystem::create_directory(scratch.path() / "data");
     const std::string merged = scratch / "data/in.mrg";
     write_file(merged, record_a);
-    constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     const HANDLE producer = CreateFileA(merged.c_str(), GENERIC_WRITE, share_all, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(producer, INVALID_HANDLE_VALUE);
 

@@ -1,6 +1,8 @@
 // The whole command on Windows: arguments, paths it must not follow, and a
 // deletion that nothing else can turn against the data.
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <functional>
 #include <memory>
@@ -363,6 +365,36 @@ TEST(Command, RunKilledWhileDeletingLeavesNothingBehind) {
     EXPECT_EQ(escaped(rerun.output), escaped(banner));
     EXPECT_EQ(rerun.exit_code, 0);
     EXPECT_TRUE(holds_exactly(scratch.path() / "data", {{"A.sdf", "old\r\nx\r\n"}, {"B.sdf", "y\r\n"}}));
+}
+
+// A journal that others may write is no file of the run's own, though a run
+// made it: it is refused, and nothing is put back as it says.
+TEST(Command, JournalThatOthersMayWriteIsRefused) {
+    ScratchDir scratch;
+    std::filesystem::create_directory(scratch.path() / "data");
+    write_files(scratch.path() / "data", {{"in.mrg", record_a}});
+    const Pause pause("appending");
+    const StartedCommand killed = start_command(
+        {.arguments = {"data", "mrg"}, .working_directory = scratch.path(), .environment = {pause.setting()}});
+    ASSERT_TRUE(pause.reached());
+    kill_command(killed);
+    wait_for_command(killed);
+    const std::filesystem::path journal = scratch.path() / "data/.vrtl_sdf.journal";
+    PSECURITY_DESCRIPTOR everyone = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA("D:(A;;FA;;;WD)", SDDL_REVISION_1, &everyone, nullptr));
+    BOOL listed = FALSE, defaulted = FALSE;
+    PACL writers = nullptr;
+    GetSecurityDescriptorDacl(everyone, &listed, &writers, &defaulted);
+    ASSERT_EQ(SetNamedSecurityInfoW(const_cast<wchar_t*>(journal.c_str()), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                    nullptr, nullptr, writers, nullptr), ERROR_SUCCESS);
+    LocalFree(everyone);
+    const std::string journaled = read_file(journal.string()).value_or("");
+
+    const Result rerun = run_command({.arguments = {"data", "mrg"}, .working_directory = scratch.path()});
+
+    EXPECT_EQ(escaped(rerun.output), escaped(banner + error("opening", path_in("data", ".vrtl_sdf.journal"))));
+    EXPECT_EQ(rerun.exit_code, 99);
+    EXPECT_TRUE(holds_exactly(scratch.path() / "data", {{"in.mrg", record_a}, {"A.sdf", ""}, {".vrtl_sdf.journal", journaled}}));
 }
 
 }  // namespace

@@ -67,11 +67,15 @@ std::optional<std::int64_t> move_position(HANDLE handle, std::int64_t distance, 
 // ways that make one: created tells whether this open made it.
 Relative open_or_create(const Directory& directory, std::string_view name, Access access, bool& created) {
     const HANDLE held = handle_of(directory.handle);
+    const bool makes_only = access == Access::own_new;
+    // A file of the command's own lets no one else write it, though the
+    // folder lets others write what is made in it.
+    const std::optional<LocalMemory> security = makes_only ? own_only_security() : std::nullopt;
+    if (makes_only && !security) return {};
     const auto open = [&](Disposition disposition) {
         return open_relative(held, name, desired_access(access), share_mode(access), disposition,
-                             of_a_file | not_following_a_link, attributes(access));
+                             of_a_file | not_following_a_link, attributes(access), security ? security->get() : nullptr);
     };
-    const bool makes_only = access == Access::own_new;
     const bool may_make = makes_only || access == Access::append || access == Access::create;
     // A name that comes and goes between the two opens is tried again, a few times.
     for (int tries = 0; tries < 100; ++tries) {
@@ -232,14 +236,14 @@ std::optional<FileStatus> status_in(const Directory& directory, std::string_view
     return status_of(*information);
 }
 
-// Who else may write the file is left to the directory's permissions, which
-// a file made in it takes on: the owner is what tells a file of the run's own,
-// the run's user or the default owner its token gives what it creates.
+// The run's user, or the default owner its token gives what it creates (an
+// elevated or service run's files are the Administrators'), is the owner of
+// a file of the run's own.
 bool is_own_file(const File& file) {
     const std::optional<BY_HANDLE_FILE_INFORMATION> information = disk_file_information(handle_of(file));
     if (!information || information->nNumberOfLinks != 1 || is_reparse_point(*information)) return false;
     const std::optional<std::string> owner = owner_of(handle_of(file), SE_FILE_OBJECT);
-    return owner && is_owner_of_this_process(*owner);
+    return owner && is_owner_of_this_process(*owner) && !is_writable_by_others(handle_of(file));
 }
 
 std::optional<FileStatus> file_status(const File& file) {

@@ -147,21 +147,14 @@ bool is_reparse_point(const BY_HANDLE_FILE_INFORMATION& information) {
     return (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
-std::optional<std::string> owner_of(HANDLE handle, SE_OBJECT_TYPE type) {
-    PSID owner = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (GetSecurityInfo(handle, type, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr, &descriptor) !=
-        ERROR_SUCCESS) {
-        return std::nullopt;
-    }
-    const std::unique_ptr<void, decltype(&LocalFree)> held(descriptor, &LocalFree);
+namespace {
+
+std::optional<std::string> text_of(PSID identity) {
     LPSTR text = nullptr;
-    if (!ConvertSidToStringSidA(owner, &text)) return std::nullopt;
-    const std::unique_ptr<void, decltype(&LocalFree)> held_text(text, &LocalFree);
+    if (!ConvertSidToStringSidA(identity, &text)) return std::nullopt;
+    const LocalMemory held(text, &LocalFree);
     return std::string(text);
 }
-
-namespace {
 
 // The security identifier that the token of this process names in the
 // class asked (TokenUser, TokenOwner), in its text form.
@@ -174,27 +167,84 @@ std::optional<std::string> token_identity(TOKEN_INFORMATION_CLASS kind) {
     std::vector<char> buffer(needed);
     if (needed == 0 || !GetTokenInformation(token, kind, buffer.data(), needed, &needed)) return std::nullopt;
     // TOKEN_USER and TOKEN_OWNER both begin with the identifier.
-    const PSID identity = kind == TokenUser ? reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid
-                                            : reinterpret_cast<TOKEN_OWNER*>(buffer.data())->Owner;
-    LPSTR text = nullptr;
-    if (!ConvertSidToStringSidA(identity, &text)) return std::nullopt;
-    const std::unique_ptr<void, decltype(&LocalFree)> held_text(text, &LocalFree);
-    return std::string(text);
+    return text_of(kind == TokenUser ? reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid
+                                     : reinterpret_cast<TOKEN_OWNER*>(buffer.data())->Owner);
 }
 
+// Who may write any file anyway: the system, and the administrators, who
+// may take any file for their own.
+constexpr std::string_view local_system = "S-1-5-18";
+constexpr std::string_view administrators = "S-1-5-32-544";
+
+// Rights that change what a file holds, or who else may.
+constexpr ACCESS_MASK writing = FILE_WRITE_DATA | FILE_APPEND_DATA | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE |
+                                GENERIC_ALL;
+
 }  // namespace
+
+std::optional<std::string> owner_of(HANDLE handle, SE_OBJECT_TYPE type) {
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(handle, type, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr, &descriptor) !=
+        ERROR_SUCCESS) {
+        return std::nullopt;
+    }
+    const LocalMemory held(descriptor, &LocalFree);
+    return text_of(owner);
+}
 
 bool is_owner_of_this_process(const std::string& owner) {
     return owner == token_identity(TokenUser) || owner == token_identity(TokenOwner);
 }
 
+bool is_writable_by_others(HANDLE file) {
+    PACL allowed = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(file, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &allowed, nullptr,
+                        &descriptor) != ERROR_SUCCESS) {
+        return true;
+    }
+    const LocalMemory held(descriptor, &LocalFree);
+    if (allowed == nullptr) return true;  // no list at all lets everyone in
+    for (DWORD index = 0; index < allowed->AceCount; ++index) {
+        void* entry = nullptr;
+        if (!GetAce(allowed, index, &entry)) return true;
+        const auto* header = static_cast<const ACE_HEADER*>(entry);
+        const bool grants = header->AceType == ACCESS_ALLOWED_ACE_TYPE ||
+                            header->AceType == ACCESS_ALLOWED_CALLBACK_ACE_TYPE;
+        if (!grants || (header->AceFlags & INHERIT_ONLY_ACE) != 0) continue;
+        // An allowing entry of either type begins with its mask and identifier.
+        const auto* grant = static_cast<const ACCESS_ALLOWED_ACE*>(entry);
+        if ((grant->Mask & writing) == 0) continue;
+        const std::optional<std::string> grantee = text_of(const_cast<DWORD*>(&grant->SidStart));
+        if (!grantee || (*grantee != local_system && *grantee != administrators && !is_owner_of_this_process(*grantee))) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::optional<LocalMemory> own_only_security() {
+    const std::optional<std::string> user = token_identity(TokenUser);
+    const std::optional<std::string> owner = token_identity(TokenOwner);
+    if (!user || !owner) return std::nullopt;
+    // Protected: nothing of the folder's own list is inherited.
+    std::string text = "D:P(A;;FA;;;" + *user + ")";
+    if (*owner != *user) text += "(A;;FA;;;" + *owner + ")";
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(text.c_str(), SDDL_REVISION_1, &descriptor, nullptr)) {
+        return std::nullopt;
+    }
+    return LocalMemory(descriptor, &LocalFree);
+}
+
 Relative open_relative(HANDLE directory, std::string_view name, ACCESS_MASK access, ULONG share,
-                       Disposition disposition, ULONG options, ULONG attributes) {
+                       Disposition disposition, ULONG options, ULONG attributes, PSECURITY_DESCRIPTOR security) {
     std::wstring wide = wide_from_ansi(name);
     UNICODE_STRING object_name{static_cast<USHORT>(wide.size() * sizeof(wchar_t)),
                                static_cast<USHORT>(wide.size() * sizeof(wchar_t)), wide.data()};
     OBJECT_ATTRIBUTES object{};
-    InitializeObjectAttributes(&object, &object_name, OBJ_CASE_INSENSITIVE, directory, nullptr);
+    InitializeObjectAttributes(&object, &object_name, OBJ_CASE_INSENSITIVE, directory, security);
     IO_STATUS_BLOCK io{};
     HANDLE handle = nullptr;
     const NTSTATUS status =

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -72,6 +73,17 @@ bool is_plain_file_of(HANDLE file, HANDLE directory, std::string_view name);
 std::optional<std::string> owner_of(HANDLE handle, SE_OBJECT_TYPE type);
 bool is_owner_of_this_process(const std::string& owner);
 
+// Whether the file's access list lets anyone write it but this process's
+// user and default owner, the system and the administrators.
+bool is_writable_by_others(HANDLE file);
+
+// Memory that Windows gave, to be given back with LocalFree.
+using LocalMemory = std::unique_ptr<void, decltype(&LocalFree)>;
+
+// A security descriptor that lets this process's user and default owner,
+// and no one else, at a file it creates, whatever the folder passes on.
+std::optional<LocalMemory> own_only_security();
+
 // ---- Names of the held directory, reached through its handle ----------------
 //
 // Every file of the data directory is opened, created, renamed and removed
@@ -96,7 +108,8 @@ inline constexpr ULONG not_following_a_link = FILE_OPEN_REPARSE_POINT;
 
 // Opens name in the directory that directory holds. The caller owns the handle.
 Relative open_relative(HANDLE directory, std::string_view name, ACCESS_MASK access, ULONG share,
-                       Disposition disposition, ULONG options, ULONG attributes = FILE_ATTRIBUTE_NORMAL);
+                       Disposition disposition, ULONG options, ULONG attributes = FILE_ATTRIBUTE_NORMAL,
+                       PSECURITY_DESCRIPTOR security = nullptr);
 
 // Whether a status says nothing is at the name, or something is.
 bool names_nothing(NTSTATUS status);

@@ -16,8 +16,6 @@ bool is_plain(std::string_view name) {
     return !name.empty() && name != "." && name != ".." && name.find_first_of("\\/:") == std::string_view::npos;
 }
 
-std::string path_of(const Directory& directory, std::string_view name) { return directory.text + std::string(name); }
-
 // What the system records of a file on a disk that is not a directory;
 // nothing for any other kind. Devices such as NUL, CON or COM1, in any
 // directory and with any extension, are character devices; pipes are pipes.

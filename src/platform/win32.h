@@ -42,8 +42,6 @@ inline constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHA
 // file, and neither "." nor "..".
 bool is_plain(std::string_view name);
 
-std::string path_of(const Directory& directory, std::string_view name);
-
 // What the system records of a file on a disk that is not a directory;
 // nothing for any other kind. Devices such as NUL, CON or COM1, in any
 // directory and with any extension, are character devices; pipes are pipes.
